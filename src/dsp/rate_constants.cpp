@@ -7,7 +7,9 @@
 namespace zimblo::dsp {
 
 namespace {
-RateConstants gRates = computeRateConstants(44100);
+// The struct's defaults are the 44100 Hz values, so constant initialisation gives them
+// before any other code can run.
+constinit RateConstants gRates{};
 }
 
 RateConstants computeRateConstants(uint32_t sampleRate) {
