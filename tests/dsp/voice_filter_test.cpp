@@ -1,0 +1,176 @@
+#include "dsp/voice_filter.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "dsp/numerics.h"
+
+namespace zimblo::dsp {
+namespace {
+
+constexpr float kEps = kDenormalGuard;
+using Signal = std::vector<float>;
+
+VoiceFilter makeFilter(float type, float cutoff, float resonance) {
+    VoiceFilter filter;
+    const float params[3] = {type, cutoff, resonance};
+    filter.setup(params);
+    return filter;
+}
+
+Signal run(VoiceFilter& filter, const Signal& x) {
+    Signal y(x.size());
+    filter.render(x.data(), y.data(), static_cast<int>(x.size()));
+    return y;
+}
+
+Signal testSignal(int n) {
+    Signal x(n);
+    for (int i = 0; i < n; ++i) {
+        x[i] = 0.2f + 0.5f * std::sin(0.05f * i) + 0.3f * std::sin(2.3f * i);
+    }
+    return x;
+}
+
+TEST(VoiceFilter, TypeOffCopiesExactlyTheSamplesOfItsSide) {
+    VoiceFilter filter = makeFilter(0, 64, 0);
+    const std::array<float, 6> source = {1, 2, 3, 4, 5, 6};
+    std::array<float, 6> out = source;
+    filter.render(out.data(), out.data(), 6);
+    EXPECT_EQ(out, source);
+    out.fill(-1.0f);
+    filter.render(source.data(), out.data(), 4);
+    EXPECT_EQ(out, (std::array<float, 6>{1, 2, 3, 4, -1, -1}));
+    out.fill(-1.0f);
+    filter.stride = 2;
+    filter.render(source.data() + 1, out.data() + 1, 3);
+    EXPECT_EQ(out, (std::array<float, 6>{-1, 2, -1, 4, -1, 6}));
+}
+
+TEST(VoiceFilter, SetupCoefficientsAndTheGuard) {
+    VoiceFilter filter = makeFilter(1, 128, 0);
+    EXPECT_EQ(filter.frequency, 1.0f);
+    EXPECT_EQ(filter.damping, 1.0f);
+    EXPECT_EQ(run(filter, {0.0f})[0], kEps);  // silence comes out as ε, with band 0
+    EXPECT_EQ(filter.band, 0.0f);
+    // Ladder at cutoff 128: g = 0.25, k = 0.4, m = 1 − 2k; Q = 128 gives r = 9.1.
+    const float ladder[3] = {7, 128, 128};
+    filter.setup(ladder);
+    EXPECT_EQ(filter.poleGain, 0.4f);
+    EXPECT_EQ(filter.poleFeedback, 1.0f - 0.8f);
+    EXPECT_NEAR(filter.resonanceFeedback, 9.1f, 2e-6f);
+    EXPECT_EQ(filter.frequency, 1.0f);  // the other family is untouched
+    // f = 2^-5, q = 1 on a constant 1: low-pass 14.75·ε below 1, band-pass ε/(2f) = 2^-14.
+    VoiceFilter low = makeFilter(1, 64, 0);
+    VoiceFilter band = makeFilter(2, 64, 0);
+    EXPECT_NEAR(run(low, Signal(4000, 1.0f)).back(), 1.0f - 14.75f * kEps, 2e-7f);
+    EXPECT_NEAR(run(band, Signal(4000, 1.0f)).back(), 0x1p-14f, 1e-7f);
+}
+
+TEST(VoiceFilter, ImpulseResponsesFollowTheTwoPasses) {
+    // Worked by hand in exact arithmetic, guard included. State-variable at f = 0.5, q = 0.5:
+    // low, band, high per sample; notch and type 5 are their sums.
+    constexpr float kSvf[4][3] = {{0.249998093f, 0.750005722f, 0.500003815f},
+                                  {0.750000954f, -0.187492847f, -0.875000954f},
+                                  {0.421879172f, -0.562494993f, -0.187503815f},
+                                  {-0.105463773f, -0.316403652f, 0.351559222f}};
+    const Signal impulse = {1, 0, 0, 0};
+    for (int type = 1; type <= 5; ++type) {
+        VoiceFilter filter = makeFilter(static_cast<float>(type), 0, 64);
+        filter.frequency = 0.5f;
+        const Signal y = run(filter, impulse);
+        for (int i = 0; i < 4; ++i) {
+            const float* w = kSvf[i];
+            const float expected[6] = {0, w[0], w[1], w[2], w[0] + w[2], w[0] + w[1] + w[2]};
+            EXPECT_NEAR(y[i], expected[type], 2e-6f) << type << " " << i;
+        }
+    }
+    // Ladder at k = 0.4, m = 0.2, without and with resonance (Q = 64: r = 4.55); the first
+    // pass of a sample sees the previous raw input, the second the sample itself.
+    constexpr float kLadder[2][4] = {{0.147929769f, 0.491715988f, 0.271462218f, 0.049976656f},
+                                     {0.144980845f, 0.384193921f, -0.220656472f, -0.233893961f}};
+    for (int q = 0; q < 2; ++q) {
+        VoiceFilter low = makeFilter(6, 128, 64.0f * q);
+        VoiceFilter high = makeFilter(7, 128, 64.0f * q);
+        const Signal lowOut = run(low, impulse);
+        const Signal highOut = run(high, impulse);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_NEAR(lowOut[i], kLadder[q][i], 1e-6f) << q << " " << i;
+            EXPECT_EQ(highOut[i], impulse[i] - lowOut[i]) << q << " " << i;
+        }
+    }
+}
+
+TEST(VoiceFilter, SplitBlocksStrideResetAndTypeChangesAreInvariants) {
+    const Signal x = testSignal(256);
+    Signal interleaved(512, 7.0f);
+    for (int i = 0; i < 256; ++i) interleaved[2 * i] = x[i];
+    for (float type : {2.0f, 5.0f, 6.0f, 7.0f}) {
+        const VoiceFilter reference = makeFilter(type, 100, 90);
+        VoiceFilter whole = reference;
+        const Signal one = run(whole, x);
+        VoiceFilter split = reference;
+        Signal parts(x);
+        split.render(parts.data(), parts.data(), 1);
+        split.render(parts.data() + 1, parts.data() + 1, 127);
+        split.render(parts.data() + 128, parts.data() + 128, 128);
+        EXPECT_EQ(parts, one) << type;
+        // One side of an interleaved buffer: the mono result, the other side untouched.
+        VoiceFilter side = reference;
+        side.stride = 2;
+        side.render(interleaved.data(), interleaved.data(), 256);
+        for (int i = 0; i < 256; ++i) {
+            EXPECT_EQ(interleaved[2 * i], one[i]) << type;
+            EXPECT_EQ(interleaved[2 * i + 1], 7.0f) << type;
+            interleaved[2 * i] = x[i];
+        }
+        side.reset();
+        EXPECT_EQ(run(side, x), one) << type;
+    }
+    // A ladder episode leaves the state-variable states where they were.
+    const float svf[3] = {1, 90, 50};
+    const float ladder[3] = {6, 30, 100};
+    VoiceFilter switching = makeFilter(1, 90, 50);
+    VoiceFilter steady = switching;
+    run(switching, x);
+    run(steady, x);
+    switching.setup(ladder);
+    run(switching, x);
+    switching.setup(svf);
+    EXPECT_EQ(run(switching, x), run(steady, x));
+}
+
+TEST(VoiceFilter, TypesBeyondSevenAreBoundedAndFinite) {
+    // Set-up gives 8..15 ladder coefficients; from fresh, type 9's state-variable low-pass
+    // (f = q = 0) drifts by −ε per sample and stalls at exactly −64, where ε is half a step.
+    VoiceFilter drifting = makeFilter(9, 100, 100);
+    EXPECT_EQ(drifting.poleGain, makeFilter(6, 100, 100).poleGain);
+    Signal block(4096);
+    for (int i = 0; i < (1 << 24) / 4096 + 2; ++i) {
+        std::fill(block.begin(), block.end(), 0.5f);
+        drifting.render(block.data(), block.data(), 4096);
+    }
+    EXPECT_EQ(block.back(), -64.0f);
+    // A low byte of 128 or more reads as negative: state-variable coefficients.
+    EXPECT_EQ(makeFilter(134, 64, 32).frequency, 0x1p-5f);
+    EXPECT_EQ(makeFilter(134, 64, 32).poleGain, 0.0f);
+    const Signal x = testSignal(256);
+    VoiceFilter copy = makeFilter(8, 100, 100);
+    EXPECT_EQ(run(copy, x), x);
+    for (float type : {9.0f, 10.0f, 11.0f, 13.0f, 14.0f, 15.0f, 128.0f, 134.0f, 255.0f}) {
+        VoiceFilter filter = makeFilter(type, 128, 128);
+        float peak = 0.0f;
+        for (int frame = 0; frame < 500; ++frame) {
+            for (float v : run(filter, x)) {
+                peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
+            }
+        }
+        EXPECT_LE(peak, 3.0f) << type;  // 128000·ε of drift at most, beyond the input
+    }
+}
+
+}  // namespace
+}  // namespace zimblo::dsp
