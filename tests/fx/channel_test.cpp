@@ -1,0 +1,171 @@
+#include "fx/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "dsp/numerics.h"
+
+namespace zimblo::fx {
+namespace {
+
+constexpr int kFrames = 128;
+constexpr int kChorusLine = 2048;
+using Params = std::array<float, 29>;
+using Block = std::array<StereoFrame, 280>;
+
+// Volume 100; shelf, shaper and dynamics off, chorus mix 64.
+Params neutral() {
+    Params p{};
+    p[0] = 100.0f;
+    p[13] = 64.0f;
+    return p;
+}
+
+// Every unit on: shelf, clip shaper with bias, chorus, stereo RMS dynamics.
+Params active(float order) {
+    return {96, 0, 0, 0, 0, 64, 32, order, 100, 2, 64, 100, 80, 100, 80, 2, 3, 90, 40, 96,
+            2, 1, 0, 5, 60, 64, 20, 40, 64};
+}
+
+struct Rig {
+    std::unique_ptr<Channel> channel = std::make_unique<Channel>();
+    std::array<float, 2 * kChorusLine> lines{};
+    std::array<float, 280> reverb{}, delay{};
+    Block aux1{}, aux2{}, master{}, level{};
+
+    Rig() {
+        channel->chorus.setLines(lines.data(), lines.data() + kChorusLine, kChorusLine - 1);
+        channel->resetEffects();
+    }
+    void run(Block& buffer, const Params& p) {
+        channel->setupEffects(p.data());
+        channel->processStrip(buffer.data(), kFrames,
+                              {reverb.data(), delay.data(), aux1.data(), aux2.data(), master.data()}, level.data());
+    }
+};
+
+Block signal(float phase) {
+    Block block{};
+    for (int i = 0; i < kFrames; ++i) block[i] = {0.7f * std::sin(0.05f * i + phase) + 0.1f, 0.4f * std::sin(0.2f * i)};
+    return block;
+}
+
+bool same(const Block& a, const Block& b) { return std::memcmp(a.data(), b.data(), kFrames * sizeof(StereoFrame)) == 0; }
+
+TEST(Channel, GainsFromParameters) {
+    Rig rig;
+    Params p = neutral();
+    p[0] = p[5] = 128.0f;
+    p[3] = 64.0f;
+    p[1] = 32.0f;
+    rig.channel->setupEffects(p.data());
+    EXPECT_EQ(rig.channel->volume, 0.6f);
+    EXPECT_EQ(rig.channel->reverbSend, 0.36f);
+    EXPECT_EQ(rig.channel->aux1Send, 0.3f);
+    EXPECT_EQ(rig.channel->aux1Return, 0.25f);
+    // A fresh strip passes a step's first frame unchanged: (1 + 1)·0.36 to the reverb.
+    Block buffer{};
+    buffer.fill({1.0f, 1.0f});
+    rig.run(buffer, p);
+    EXPECT_EQ(rig.reverb[0], 0.72000002861022949f);
+}
+
+TEST(Channel, NeutralStripOnlyRemovesDcAndSkipsSilentLoops) {
+    Rig rig;
+    rig.master.fill({0.125f, -0.25f});
+    rig.aux1.fill({std::nanf(""), INFINITY});  // returns at 0 must not read them
+    rig.aux2 = rig.aux1;
+    dsp::DcBlocker first, second;
+    for (int frame = 0; frame < 3; ++frame) {
+        Block buffer = signal(frame * 1.3f);
+        Block expected = buffer;
+        first.renderStereo(expected.data(), expected.data(), kFrames);
+        second.renderStereo(expected.data(), expected.data(), kFrames);
+        const Block masterBefore = rig.master;
+        rig.run(buffer, neutral());
+        EXPECT_TRUE(same(buffer, expected)) << frame;
+        const float volume = (100.0f / 128.0f) * 0.6f;
+        for (int i = 0; i < kFrames; ++i)
+            ASSERT_EQ(rig.master[i].right, masterBefore[i].right + expected[i].right * volume) << i;
+    }
+    EXPECT_EQ(rig.reverb[5], 0.0f);
+}
+
+TEST(Channel, ZeroVolumeStillFeedsTheAuxBuses) {
+    Rig rig;
+    Params p = neutral();
+    p[0] = 0.0f;
+    p[3] = 64.0f;
+    p[4] = 32.0f;
+    p[5] = p[6] = 128.0f;
+    rig.master.fill({0.125f, -0.25f});
+    Block buffer = signal(0.0f);
+    rig.run(buffer, p);
+    for (int i = 0; i < kFrames; ++i) {
+        ASSERT_EQ(rig.master[i].left, 0.125f);
+        ASSERT_TRUE(rig.reverb[i] == 0.0f && rig.delay[i] == 0.0f);
+        ASSERT_EQ(rig.aux1[i].left, buffer[i].left * 0.3f);
+        ASSERT_EQ(rig.aux2[i].right, buffer[i].right * 0.15f);
+    }
+    // A later channel returning aux 1 at 1/2 takes exactly that in.
+    Rig later;
+    later.aux1 = rig.aux1;
+    Params q = neutral();
+    q[1] = 64.0f;
+    Block silent{};
+    later.run(silent, q);
+    EXPECT_EQ(silent[0].left, 0.5f * rig.aux1[0].left);  // a fresh strip's first frame passes unchanged
+}
+
+// P7 = 0.5 rounds to 0 (shaper first), 1.5 to 2 (chorus first).
+TEST(Channel, ChainMatchesTheUnitsInEitherOrder) {
+    Block outputs[2];
+    for (int k = 0; k < 2; ++k) {
+        const Params p = active(k == 0 ? 0.5f : 1.5f);
+        Rig rig;
+        std::array<float, 2 * kChorusLine> lines{};
+        dsp::DcBlocker dc1, dc2;
+        auto dyn = std::make_unique<Dynamics>();
+        LowShelf shelf;
+        dsp::Shaper shaper;
+        ModDelay chorus;
+        chorus.setLines(lines.data(), lines.data() + kChorusLine, kChorusLine - 1);
+        dyn->reset();
+        Block level{};
+        for (int frame = 0; frame < 4; ++frame) {
+            Block buffer = signal(frame * 0.9f);
+            Block expected = buffer;
+            shaper.setup(p.data() + 9);
+            chorus.setParams(p.data() + 13);
+            dyn->setParams(p.data() + 20);
+            shelf.setParams(p[8]);
+            dc1.renderStereo(expected.data(), expected.data(), kFrames);
+            dyn->process(expected.data(), kFrames, level.data());
+            shelf.process(expected.data(), kFrames);
+            if (k == 1) chorus.processInsert(expected.data(), kFrames);
+            shaper.renderStereo(expected.data(), expected.data(), kFrames);
+            dc2.renderStereo(expected.data(), expected.data(), kFrames);
+            if (k == 0) chorus.processInsert(expected.data(), kFrames);
+
+            rig.reverb.fill(0.0f);
+            rig.delay.fill(0.0f);
+            rig.master.fill({});
+            rig.run(buffer, p);
+            ASSERT_TRUE(same(buffer, expected)) << k << " " << frame;
+            for (int i = 0; i < kFrames; ++i) {
+                ASSERT_EQ(rig.master[i].left, buffer[i].left * rig.channel->volume);
+                ASSERT_EQ(rig.delay[i], (buffer[i].left + buffer[i].right) * rig.channel->delaySend);
+                ASSERT_EQ(rig.reverb[i], (buffer[i].left + buffer[i].right) * rig.channel->reverbSend);
+            }
+            outputs[k] = buffer;
+        }
+    }
+    EXPECT_FALSE(same(outputs[0], outputs[1]));  // the clip does not commute with the chorus
+}
+
+}  // namespace
+}  // namespace zimblo::fx
