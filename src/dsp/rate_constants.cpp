@@ -1,5 +1,6 @@
 #include "dsp/rate_constants.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dsp/numerics.h"
@@ -23,6 +24,9 @@ RateConstants computeRateConstants(uint32_t sampleRate) {
     c.eqSine = static_cast<float>(std::sin(w0));
     c.eqCosine = static_cast<float>(std::cos(w0));
     c.frameLength = roundToInt(sr * 128.0f / 44100.0f + 0.5f);
+    // Every buffer holds kMaxFrameLength frames: rates above 96468 Hz are outside the design and
+    // are held to that length rather than overrun it; a rate of 0 still gets a one-frame frame.
+    c.frameLength = std::clamp(c.frameLength, 1, kMaxFrameLength);
     c.inverseFrameLength = 1.0f / static_cast<float>(c.frameLength);
     return c;
 }
