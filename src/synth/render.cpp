@@ -1,0 +1,188 @@
+// The render loop: requests of any length served from control frames of L
+// frames, and the control frame itself - voices per channel, channel strips
+// with their buses, then the master chain and the meters.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "dsp/envelope.h"
+#include "dsp/numerics.h"
+#include "synth/synth.h"
+
+namespace zimblo::synth {
+
+namespace {
+
+// Peak meters fall by this factor every frame (about 38 dB per second at 44100 Hz).
+constexpr float kPeakMeterDecay = 0.9999f;
+
+}  // namespace
+
+void updateMeter(StereoFrame& meter, const StereoFrame* frames, int n, uint32_t mode) {
+    if (mode == 0) {
+        float left = meter.left;
+        float right = meter.right;
+        for (int i = 0; i < n; ++i) {
+            const float magnitudeLeft = std::fabs(frames[i].left);
+            const float magnitudeRight = std::fabs(frames[i].right);
+            if (magnitudeLeft > left) left = magnitudeLeft;
+            if (magnitudeRight > right) right = magnitudeRight;
+            // The decay applies on every frame, also right after a new peak.
+            left = left * kPeakMeterDecay;
+            right = right * kPeakMeterDecay;
+        }
+        meter.left = left;
+        meter.right = right;
+        return;
+    }
+    // Mean square over the frame; no square root.
+    float sumLeft = 0.0f;
+    float sumRight = 0.0f;
+    for (int i = 0; i < n; ++i) {
+        sumLeft = sumLeft + frames[i].left * frames[i].left;
+        sumRight = sumRight + frames[i].right * frames[i].right;
+    }
+    meter.left = sumLeft / static_cast<float>(n);
+    meter.right = sumRight / static_cast<float>(n);
+}
+
+void MasterToneFilter::process(StereoFrame* buffer, int n) {
+    const float a = lowCutCoefficient;
+    const float b = highCutCoefficient;
+    float lowLeft = lowCutLeft;
+    float lowRight = lowCutRight;
+    float highLeft = highCutLeft;
+    float highRight = highCutRight;
+    if (b == 1.0f) {
+        for (int i = 0; i < n; ++i) {
+            const float dLeft = buffer[i].left - lowLeft;
+            lowLeft = lowLeft + a * dLeft;
+            const float dRight = buffer[i].right - lowRight;
+            lowRight = lowRight + a * dRight;
+            buffer[i].left = dLeft;
+            buffer[i].right = dRight;
+        }
+    } else {
+        for (int i = 0; i < n; ++i) {
+            const float dLeft = buffer[i].left - lowLeft;
+            lowLeft = lowLeft + a * dLeft;
+            highLeft = highLeft + b * (dLeft - highLeft);
+            const float dRight = buffer[i].right - lowRight;
+            lowRight = lowRight + a * dRight;
+            highRight = highRight + b * (dRight - highRight);
+            buffer[i].left = highLeft;
+            buffer[i].right = highRight;
+        }
+    }
+    lowCutLeft = lowLeft;
+    lowCutRight = lowRight;
+    highCutLeft = highLeft;
+    highCutRight = highRight;
+}
+
+void Synth::render(float* destination, uint32_t frameCount, float* right, uint32_t addFlag) {
+    makeCurrent(this);
+    FpEnvironmentGuard fpGuard;
+
+    const int32_t frameLength = engineFrameLength();
+    // Another Synth initialised at a lower rate since this one's last render
+    // shortens L under it; never read before the start of the master buffer.
+    if (framesLeft > frameLength) framesLeft = frameLength;
+    float* left = destination;
+    while (frameCount > 0) {
+        if (framesLeft == 0) {
+            startControlFrame();
+            framesLeft = frameLength;
+            renderControlFrame();
+        }
+        const uint32_t k = std::min(frameCount, static_cast<uint32_t>(framesLeft));
+        const StereoFrame* source = masterBuffer.data() + (frameLength - framesLeft);
+        if (right == nullptr) {
+            // Interleaved: destination holds StereoFrames as float pairs.
+            if (addFlag != 0) {
+                for (uint32_t i = 0; i < k; ++i) {
+                    left[2 * i] = left[2 * i] + source[i].left;
+                    left[2 * i + 1] = left[2 * i + 1] + source[i].right;
+                }
+            } else {
+                for (uint32_t i = 0; i < k; ++i) {
+                    left[2 * i] = source[i].left;
+                    left[2 * i + 1] = source[i].right;
+                }
+            }
+            left += 2 * k;
+        } else {
+            if (addFlag != 0) {
+                for (uint32_t i = 0; i < k; ++i) {
+                    left[i] = left[i] + source[i].left;
+                    right[i] = right[i] + source[i].right;
+                }
+            } else {
+                for (uint32_t i = 0; i < k; ++i) {
+                    left[i] = source[i].left;
+                    right[i] = source[i].right;
+                }
+            }
+            left += k;
+            right += k;
+        }
+        frameCount -= k;
+        framesLeft -= static_cast<int32_t>(k);
+    }
+}
+
+void Synth::startControlFrame() {
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (voiceChannel[v] < 0) continue;
+        applyVoicePatch(v);
+        voices[v].update();
+        // The amplitude envelope has finished: the voice ends here, unrendered.
+        if (voices[v].envelopes[0].stage == dsp::EnvelopeStage::Off) voiceChannel[v] = kFreeVoice;
+    }
+    for (int c = 0; c < kChannelCount; ++c) updateChannel(c);
+    singer.step();
+}
+
+void Synth::renderControlFrame() {
+    const int n = engineFrameLength();
+
+    std::fill_n(masterBuffer.begin(), n, StereoFrame{});
+    std::fill_n(auxBus1.begin(), n, StereoFrame{});
+    std::fill_n(auxBus2.begin(), n, StereoFrame{});
+    std::fill_n(reverbSendBus.begin(), n, 0.0f);
+    std::fill_n(delaySendBus.begin(), n, 0.0f);
+
+    float* work = workBuffer();
+    const dsp::VoiceScratch scratch{work, work + kMaxFrames, dsp::AuxInputs{auxBus1.data(), auxBus2.data()}};
+    const fx::SendBuses buses{reverbSendBus.data(), delaySendBus.data(), auxBus1.data(), auxBus2.data(),
+                              masterBuffer.data()};
+
+    // Channels in ascending order: a channel's aux returns and aux-input
+    // oscillators hear what lower channels sent in this frame, never higher ones.
+    for (int c = 0; c < kChannelCount; ++c) {
+        bool hasVoice = false;
+        for (int v = 0; v < kVoiceCount && !hasVoice; ++v) hasVoice = voiceChannel[v] == c;
+        if (!hasVoice) {
+            // Skipped entirely: no strip, no sends; the effect states stay frozen.
+            channelMeters[c] = StereoFrame{};
+            continue;
+        }
+
+        std::fill_n(channelBuffer.begin(), n, StereoFrame{});
+        for (int v = 0; v < kVoiceCount; ++v) {
+            if (voiceChannel[v] == c) voices[v].render(n, channelBuffer.data(), scratch);
+        }
+        if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
+        channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer());
+        updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
+    }
+
+    reverb.process(reverbSendBus.data(), masterBuffer.data(), n);
+    globalDelay.processSend(delaySendBus.data(), masterBuffer.data(), n);
+    masterDcBlocker.renderStereo(masterBuffer.data(), masterBuffer.data(), n);
+    toneFilter.process(masterBuffer.data(), n);
+    masterDynamics.process(masterBuffer.data(), n, levelBuffer());
+    updateMeter(masterMeter, masterBuffer.data(), n, meterMode);
+}
+
+}  // namespace zimblo::synth
