@@ -118,6 +118,7 @@ double rms(const std::vector<StereoFrame>& frames) {
 }
 
 TEST(FormantFilter, NoisePathsSoundWithASilentInput) {
+    initialisedSinger();  // the shared rate values and the frame table
     const std::vector<StereoFrame> silent(8192);
     const FormantFrame silence = frameTable()[kSilenceFrame];
     const double quiet = rms(render(setFor(silence), silent));
@@ -137,6 +138,7 @@ TEST(FormantFilter, NoisePathsSoundWithASilentInput) {
 }
 
 TEST(FormantFilter, OutputIsMonoAndIgnoresTheRightInput) {
+    initialisedSinger();  // the shared rate values and the frame table
     std::vector<StereoFrame> withRight(128), withoutRight(128);
     for (int i = 0; i < 128; ++i) {
         const float x = 0.5f * std::sin(0.07f * static_cast<float>(i));
@@ -154,6 +156,7 @@ TEST(FormantFilter, OutputIsMonoAndIgnoresTheRightInput) {
 }
 
 TEST(FormantFilter, ResonatorsEnterWithAlternatingSignsFromTheirSources) {
+    initialisedSinger();  // the shared rate values and the frame table
     std::vector<StereoFrame> input(256);
     for (size_t i = 0; i < input.size(); ++i) {
         input[i].left = std::sin(0.05f * static_cast<float>(i) + 0.3f);
