@@ -1,0 +1,184 @@
+#include "midi_import.h"
+
+// GLib first: the MIDI library's header includes it inside extern "C".
+#include <glib.h>
+#include <smf.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace zimblo::songc {
+
+namespace {
+
+constexpr uint8_t kNoteOff = 0x80;
+constexpr uint8_t kNoteOn = 0x90;
+constexpr uint8_t kControlChange = 0xB0;
+constexpr uint8_t kProgramChange = 0xC0;
+constexpr uint8_t kPitchBend = 0xE0;
+constexpr size_t kChunkHeaderBytes = 8;
+constexpr size_t kFileHeaderBytes = 14;  // "MThd", length 6, format, tracks, division
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+uint32_t bigEndian16(const uint8_t* p) { return uint32_t{p[0]} << 8 | uint32_t{p[1]}; }
+
+// The library reports its complaints through the GLib log; while it reads,
+// they are gathered here instead of going to the terminal.
+std::string* gLibraryMessages = nullptr;
+
+void collectLibraryMessage(const gchar*, GLogLevelFlags level, const gchar* message, gpointer) {
+    if (gLibraryMessages == nullptr) return;
+    if ((level & (G_LOG_LEVEL_ERROR | G_LOG_LEVEL_CRITICAL)) == 0) return;
+    if (!gLibraryMessages->empty()) *gLibraryMessages += "; ";
+    *gLibraryMessages += message;
+}
+
+struct SmfDeleter {
+    void operator()(smf_t* smf) const { smf_delete(smf); }
+};
+
+std::vector<uint8_t> readFile(const MidiImportSettings& settings) {
+    std::ifstream in(settings.path, std::ios::binary);
+    if (!in) throw IoError(settings.displayName + ": cannot open the MIDI file");
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw IoError(settings.displayName + ": cannot read the MIDI file");
+    return bytes;
+}
+
+uint64_t rescale(uint64_t pulses, uint32_t ticksPerQuarter, uint32_t ppqn) {
+    return (2 * pulses * ticksPerQuarter + ppqn) / (2 * uint64_t{ppqn});
+}
+
+}  // namespace
+
+MidiImportSettings defaultMidiSettings() {
+    MidiImportSettings s;
+    for (int c = 0; c < 16; ++c) s.channelTrack[c] = c;
+    for (int n = 1; n <= 7; ++n) s.controllerLane[n] = n;
+    return s;
+}
+
+void checkMidiChunks(const std::vector<uint8_t>& bytes, const std::string& name) {
+    const size_t size = bytes.size();
+    if (size < kFileHeaderBytes)
+        throw InputError(atOffset(name, size) + ": truncated: a MIDI file starts with a 14-byte header, the file has " +
+                         std::to_string(size) + " bytes");
+    if (bytes[0] != 'M' || bytes[1] != 'T' || bytes[2] != 'h' || bytes[3] != 'd')
+        throw InputError(atOffset(name, 0) + ": not a Standard MIDI File (no 'MThd' header)");
+    const uint32_t headerLength = bigEndian32(&bytes[4]);
+    if (headerLength < 6) throw InputError(atOffset(name, 4) + ": header length " + std::to_string(headerLength) + " is below 6");
+    const uint32_t format = bigEndian16(&bytes[8]);
+    const uint32_t tracks = bigEndian16(&bytes[10]);
+    const uint32_t division = bigEndian16(&bytes[12]);
+    if (format > 1)
+        throw InputError(atOffset(name, 8) + ": MIDI file type " + std::to_string(format) + " is not supported (types 0 and 1 are)");
+    if ((division & 0x8000) != 0)
+        throw InputError(atOffset(name, 12) + ": time-code division is not supported; the file must count ticks per quarter");
+    if (division == 0) throw InputError(atOffset(name, 12) + ": division 0 ticks per quarter");
+    uint64_t position = kChunkHeaderBytes + uint64_t{headerLength};
+    if (position > size)
+        throw InputError(atOffset(name, size) + ": truncated inside the header chunk (" + std::to_string(headerLength) +
+                         " bytes declared)");
+    uint32_t trackChunks = 0;
+    while (trackChunks < tracks) {
+        if (position + kChunkHeaderBytes > size)
+            throw InputError(atOffset(name, position) + ": truncated: the header announces " + std::to_string(tracks) +
+                             " tracks, the file ends after " + std::to_string(trackChunks));
+        const uint8_t* chunk = &bytes[position];
+        const uint32_t length = bigEndian32(chunk + 4);
+        const bool isTrack = chunk[0] == 'M' && chunk[1] == 'T' && chunk[2] == 'r' && chunk[3] == 'k';
+        if (position + kChunkHeaderBytes + length > size)
+            throw InputError(atOffset(name, position) + ": truncated: " + (isTrack ? "track chunk " + std::to_string(trackChunks) : std::string("a chunk")) +
+                             " declares " + std::to_string(length) + " bytes, only " +
+                             std::to_string(size - position - kChunkHeaderBytes) + " remain");
+        if (isTrack) ++trackChunks;
+        position += kChunkHeaderBytes + length;
+    }
+}
+
+MidiImport importMidi(const MidiImportSettings& settings) {
+    const std::vector<uint8_t> bytes = readFile(settings);
+    const std::string& name = settings.displayName;
+    checkMidiChunks(bytes, name);
+
+    std::string libraryMessages;
+    gLibraryMessages = &libraryMessages;
+    const GLogFunc previous = g_log_set_default_handler(collectLibraryMessage, nullptr);
+    std::unique_ptr<smf_t, SmfDeleter> smf(smf_load_from_memory(bytes.data(), static_cast<int>(bytes.size())));
+    g_log_set_default_handler(previous, nullptr);
+    gLibraryMessages = nullptr;
+    // The library cuts a malformed track short and complains; either way the
+    // file is refused rather than half imported.
+    if (!smf || !libraryMessages.empty())
+        throw InputError(name + ": the MIDI file is malformed" +
+                         (libraryMessages.empty() ? std::string() : ": " + libraryMessages));
+    const uint32_t ppqn = static_cast<uint32_t>(smf->ppqn);
+
+    MidiImport result;
+    auto tickOf = [&](int pulses) { return settings.offsetTicks + rescale(static_cast<uint64_t>(pulses), settings.ticksPerQuarter, ppqn); };
+    for (smf_event_t* event = smf_get_next_event(smf.get()); event != nullptr; event = smf_get_next_event(smf.get())) {
+        if (event->midi_buffer_length < 1 || smf_event_is_metadata(event) || smf_event_is_sysex(event)) continue;
+        const uint8_t status = event->midi_buffer[0];
+        const uint8_t type = status & 0xF0;
+        const int channel = status & 0x0F;
+        if (status >= 0xF0 || settings.channelTrack[channel] < 0) continue;
+        const uint8_t data1 = event->midi_buffer_length > 1 ? event->midi_buffer[1] & 0x7F : 0;
+        const uint8_t data2 = event->midi_buffer_length > 2 ? event->midi_buffer[2] & 0x7F : 0;
+        SongEvent e;
+        e.tick = tickOf(event->time_pulses);
+        e.track = settings.channelTrack[channel];
+        e.place.file = name + " (track " + std::to_string(event->track ? event->track->track_number : 0) +
+                       ", MIDI tick " + std::to_string(event->time_pulses) + ", channel " + std::to_string(channel + 1) + ")";
+        if (type == kNoteOn || type == kNoteOff) {
+            const int note = data1 + settings.transpose;
+            if (note < 0 || note > 127)
+                throw InputError(e.place.text() + ": note " + std::to_string(data1) + " transposed by " +
+                                 std::to_string(settings.transpose) + " gives " + std::to_string(note) + ", out of range 0..127");
+            e.value1 = static_cast<uint8_t>(note);
+            const bool on = type == kNoteOn && data2 > 0;
+            e.kind = on ? EventKind::NoteOn : EventKind::NoteOff;
+            e.value2 = on ? data2 : 0;
+        } else if (type == kControlChange) {
+            const int lane = settings.controllerLane[data1];
+            if (lane == 0) continue;
+            e.kind = EventKind::Controller;
+            e.lane = lane;
+            e.value1 = data2;
+        } else if (type == kProgramChange) {
+            if (!settings.programs) continue;
+            e.kind = EventKind::Program;
+            e.value1 = data1;
+        } else if (type == kPitchBend) {
+            e.kind = EventKind::PitchBend;
+            e.value1 = data1;
+            e.value2 = data2;
+        } else {
+            continue;  // aftertouch
+        }
+        result.events.push_back(std::move(e));
+    }
+
+    if (settings.tempo) {
+        for (int i = 0;; ++i) {
+            const smf_tempo_t* t = smf_get_tempo_by_number(smf.get(), i);
+            if (t == nullptr) break;
+            TempoEntry entry;
+            entry.tick = tickOf(t->time_pulses);
+            entry.microsecondsPerQuarter = static_cast<uint32_t>(t->microseconds_per_quarter_note);
+            entry.numerator = static_cast<uint8_t>(t->numerator);
+            entry.denominator = static_cast<uint8_t>(t->denominator);
+            entry.thirdByte = static_cast<uint8_t>(t->notes_per_note);
+            entry.place.file = name + " (tempo entry " + std::to_string(i) + ", MIDI tick " + std::to_string(t->time_pulses) + ")";
+            if (!result.tempo.empty() && result.tempo.back().tick == entry.tick)
+                result.tempo.back() = entry;  // a later change at the same tick completes the entry
+            else
+                result.tempo.push_back(entry);
+        }
+    }
+    return result;
+}
+
+}  // namespace zimblo::songc
