@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libsndfile1-dev
   libtomlplusplus-dev libsmf-dev python3-mido
+  libasound2-dev
 )
 packages+=("$@")
 

@@ -1,0 +1,274 @@
+#include "output/audio_output.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "dsp/numerics.h"
+#include "output/device_selection.h"
+#include "output/thread_priority.h"
+#include "player/pcm16.h"
+
+namespace zimblo::output {
+
+namespace {
+
+// A device that keeps reporting a lost ring right after each restore would
+// otherwise hold the lock for ever; after this many the pass is given up and
+// the next one tries again.
+constexpr int kMaxRestoresPerPass = 16;
+
+uint64_t monotonicNanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void raiseToAtLeast(std::atomic<uint64_t>& worst, uint64_t value) {
+    uint64_t seen = worst.load(std::memory_order_relaxed);
+    while (value > seen && !worst.compare_exchange_weak(seen, value, std::memory_order_relaxed)) {
+    }
+}
+
+}  // namespace
+
+uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* ownerWindow,
+                            RingDevice* ringDevice) {
+    // A feeder left behind by a stop that timed out still uses this record.
+    {
+        std::lock_guard<std::mutex> guard(exitMutex);
+        if (!feederEnded) {
+            startFailure = "the previous feeder thread has not ended";
+            return 0;
+        }
+    }
+    if (thread.joinable()) thread.join();
+
+    // 1. Clear the record.
+    device = nullptr;
+    deviceOpen = false;
+    gain.store(0.0f, std::memory_order_relaxed);
+    quitFlag.store(0, std::memory_order_relaxed);
+    lockRegion = RingRegions{};
+    playCursor = 0;
+    writePosition = 0;
+    wakeEvent = -1;
+    queryCursor = 0;
+    bytesWritten = 0;
+    positionEstimate = 0;
+    stagingBuffer.fill(StereoFrame{});
+    fillCount.store(0, std::memory_order_relaxed);
+    worstCallbackNanoseconds.store(0, std::memory_order_relaxed);
+    worstFillNanoseconds.store(0, std::memory_order_relaxed);
+    startFailure = nullptr;
+
+    // 2.
+    callback = renderCallback;
+    callbackContext = context;
+
+    // 3.-6. The device with its ring in the fixed output format.
+    device = ringDevice != nullptr ? ringDevice : environmentRingDevice();
+    if (!device->open(ownerWindow)) {
+        startFailure = device->failureReason();
+        stop();
+        return 0;
+    }
+    deviceOpen = true;
+
+    // 7. One lap of silence.
+    RingRegions whole;
+    if (device->lock(0, kRingBytes, whole) != RingStatus::Ok) {
+        startFailure = "the ring could not be locked";
+        stop();
+        return 0;
+    }
+    if (whole.first != nullptr) std::fill(whole.first, whole.first + whole.firstBytes, uint8_t{0});
+    if (whole.second != nullptr) std::fill(whole.second, whole.second + whole.secondBytes, uint8_t{0});
+    if (device->unlock(whole) != RingStatus::Ok) {
+        startFailure = "the ring could not be unlocked";
+        stop();
+        return 0;
+    }
+
+    // 8.
+    bytesWritten = static_cast<uint32_t>(kInitialByteCount);
+    positionEstimate = kInitialByteCount;
+
+    // 9. The lock is a member; only the event is made here.
+    wakeEvent = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    // 10.
+    if (device->play() != RingStatus::Ok) {
+        startFailure = "the ring would not play";
+        stop();
+        return 0;
+    }
+
+    // 11.
+    gain.store(kFullScaleGain, std::memory_order_relaxed);
+
+    // 12. The feeder raises its own priority as its first act (a thread's nice
+    // value can only be set through its own id).
+    {
+        std::lock_guard<std::mutex> guard(exitMutex);
+        feederEnded = false;
+    }
+    thread = std::thread([this] {
+        raiseCurrentThreadPriority();
+        feed();
+        std::lock_guard<std::mutex> guard(exitMutex);
+        feederEnded = true;
+        exitSignal.notify_all();
+    });
+    return kStartSucceeded;
+}
+
+void AudioOutput::feed() {
+    for (;;) {
+        // 1.
+        if (quitFlag.load(std::memory_order_relaxed) != 0) return;
+
+        // 2. A signal and a timeout are handled alike; reading clears the event.
+        if (wakeEvent >= 0) {
+            pollfd waiting{wakeEvent, POLLIN, 0};
+            if (poll(&waiting, 1, kWakeIntervalMs) > 0) {
+                uint64_t count = 0;
+                ssize_t ignored = read(wakeEvent, &count, sizeof count);
+                (void)ignored;
+            }
+        } else {
+            timespec interval{0, kWakeIntervalMs * 1000000L};
+            nanosleep(&interval, nullptr);
+        }
+
+        // 3.
+        lockRegion = RingRegions{};
+        criticalSection.lock();
+        const uint64_t passStart = monotonicNanoseconds();
+
+        bool filled = false;
+        for (int restores = 0;;) {
+            // 4.
+            RingStatus status = device->playCursor(playCursor);
+            if (status == RingStatus::Lost) {
+                if (++restores > kMaxRestoresPerPass || device->restore() != RingStatus::Ok) break;
+                continue;
+            }
+            if (status != RingStatus::Ok) break;
+
+            // 5.
+            const uint32_t newPosition = playCursor & ~(kFillAlignmentBytes - 1);
+            int32_t span = asSigned(newPosition - writePosition);
+            if (span == 0) break;
+            if (span < 0) span += static_cast<int32_t>(kRingBytes);
+
+            // 6. The span is counted before the lock: a span lost there is given up.
+            bytesWritten += static_cast<uint32_t>(span);
+            const uint32_t oldPosition = writePosition;
+            writePosition = newPosition;
+            status = device->lock(oldPosition, static_cast<uint32_t>(span), lockRegion);
+            if (status == RingStatus::Lost) {
+                lockRegion = RingRegions{};
+                if (++restores > kMaxRestoresPerPass || device->restore() != RingStatus::Ok) break;
+                continue;
+            }
+            if (status != RingStatus::Ok) lockRegion = RingRegions{};
+
+            // 7.
+            const uint64_t callbackStart = monotonicNanoseconds();
+            callback(callbackContext, stagingBuffer.data(), static_cast<uint32_t>(span) / kFrameBytes);
+            raiseToAtLeast(worstCallbackNanoseconds, monotonicNanoseconds() - callbackStart);
+
+            // 8. The second region continues in the staging block where the first ended.
+            const float* samples = &stagingBuffer[0].left;
+            if (lockRegion.first != nullptr) convert(lockRegion.first, lockRegion.firstBytes, samples);
+            if (lockRegion.second != nullptr)
+                convert(lockRegion.second, lockRegion.secondBytes, samples + lockRegion.firstBytes / 2);
+
+            // 9.
+            device->unlock(lockRegion);
+            filled = true;
+            break;
+        }
+
+        if (filled) {
+            fillCount.fetch_add(1, std::memory_order_relaxed);
+            raiseToAtLeast(worstFillNanoseconds, monotonicNanoseconds() - passStart);
+        }
+        criticalSection.unlock();
+    }
+}
+
+void AudioOutput::convert(uint8_t* region, uint32_t bytes, const float* samples) const {
+    // Nearest-even needs the default rounding mode, whatever the thread was left in.
+    FpEnvironmentGuard fpEnvironment;
+    const float factor = gain.load(std::memory_order_relaxed);
+    auto* destination = reinterpret_cast<int16_t*>(region);
+    const uint32_t sampleCount = bytes / 2;
+    for (uint32_t i = 0; i < sampleCount; ++i) destination[i] = player::toPcm16(samples[i], factor);
+}
+
+int32_t AudioOutput::playPosition() {
+    std::lock_guard<std::recursive_mutex> guard(criticalSection);
+    if (!deviceOpen) return positionEstimate;
+    device->playCursor(queryCursor);
+    int32_t d = asSigned(queryCursor - writePosition);
+    if (d < 0) d += static_cast<int32_t>(kRingBytes);
+    if (static_cast<uint32_t>(d) < kEstimateWindowBytes)
+        positionEstimate = asSigned(bytesWritten + static_cast<uint32_t>(d));
+    return positionEstimate;
+}
+
+void AudioOutput::setVolume(float volume) {
+    gain.store(volume * kFullScaleGain, std::memory_order_relaxed);
+}
+
+void AudioOutput::wake() {
+    if (wakeEvent < 0) return;
+    const uint64_t one = 1;
+    ssize_t ignored = write(wakeEvent, &one, sizeof one);
+    (void)ignored;
+}
+
+void AudioOutput::lock() { criticalSection.lock(); }
+
+void AudioOutput::unlock() { criticalSection.unlock(); }
+
+void AudioOutput::stop() {
+    // 1.
+    quitFlag.fetch_add(1, std::memory_order_relaxed);
+
+    // 2. A feeder that does not end in time is left to the process's exit, and
+    // so is the device it may still be using: releasing it under a running
+    // thread would free what that thread touches next.
+    bool ended = true;
+    if (thread.joinable()) {
+        std::unique_lock<std::mutex> guard(exitMutex);
+        ended = exitSignal.wait_for(guard, std::chrono::milliseconds(kStopWaitMs), [this] { return feederEnded; });
+        guard.unlock();
+        if (ended) thread.join();
+        else thread.detach();
+    }
+    if (!ended) return;
+
+    // 3.
+    if (wakeEvent >= 0) {
+        close(wakeEvent);
+        wakeEvent = -1;
+    }
+
+    // 4.
+    if (device != nullptr) device->close();
+    deviceOpen = false;
+    device = nullptr;
+}
+
+const char* AudioOutput::failureReason() const {
+    return startFailure != nullptr ? startFailure : "unknown failure";
+}
+
+}  // namespace zimblo::output

@@ -1,0 +1,63 @@
+// A test clock, a capture sink in memory, and a recording render callback for
+// the output tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "dsp/stereo_frame.h"
+#include "output/ring_device.h"
+#include "output/virtual_ring_device.h"
+
+namespace zimblo::output::test {
+
+// Nanoseconds set by the test; framesPlayed follows exactly.
+struct TestClock {
+    std::atomic<uint64_t> nanoseconds{0};
+    static uint64_t read(void* context) { return static_cast<TestClock*>(context)->nanoseconds.load(); }
+    // The earliest instant at which exactly `frames` frames have been played.
+    void setFrames(uint64_t frames) {
+        nanoseconds = (frames * 1000000000u + kSampleRate - 1) / kSampleRate;
+    }
+};
+
+struct MemorySink final : CaptureSink {
+    std::vector<uint8_t> bytes;
+    bool begin(const char**) override {
+        bytes.clear();
+        return true;
+    }
+    void played(const uint8_t* data, uint32_t count) override { bytes.insert(bytes.end(), data, data + count); }
+    void end() override {}
+    int16_t sample(size_t index) const {
+        int16_t value;
+        std::memcpy(&value, &bytes[2 * index], 2);
+        return value;
+    }
+};
+
+// The k-th frame any call renders: left = (k mod 2001 − 1000) / 32768,
+// right = −left, both exact in 16 bits at full volume.
+inline int16_t patternLeft(uint64_t k) { return static_cast<int16_t>(static_cast<int64_t>(k % 2001) - 1000); }
+
+struct Recorder {
+    std::atomic<uint32_t> calls{0};
+    std::atomic<uint64_t> frames{0};
+    std::atomic<uint32_t> lastCount{0};
+
+    static void render(void* context, StereoFrame* out, uint32_t count) {
+        auto* self = static_cast<Recorder*>(context);
+        const uint64_t first = self->frames.load();
+        for (uint32_t i = 0; i < count; ++i) {
+            const float left = static_cast<float>(patternLeft(first + i)) / 32768.0f;
+            out[i] = StereoFrame{left, -left};
+        }
+        self->frames += count;
+        self->lastCount = count;
+        self->calls += 1;
+    }
+};
+
+}  // namespace zimblo::output::test
