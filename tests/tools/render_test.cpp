@@ -14,6 +14,9 @@
 #include "dsp/free_running_counter.h"
 #include "player/pcm16.h"
 #include "player/test_songs.h"
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+#include "data/embedded_song.h"
+#endif
 
 namespace zimblo::player {
 namespace {
@@ -151,7 +154,15 @@ TEST_F(RenderTool, ExitCodes) {
         EXPECT_EQ(run(bad), 2) << bad;
         EXPECT_TRUE(oneLine()) << bad << ": " << errors;
     }
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+    // Without a song file the embedded song is the one rendered and exported.
+    EXPECT_EQ(run("--frames 1000 --export-song " + path("embedded.song") + out, "", false), 0) << errors;
+    EXPECT_EQ(readBytes(dir / "embedded.song"),
+              Bytes(data::kEmbeddedSong, data::kEmbeddedSong + data::kEmbeddedSongSize));
+    fs::remove(dir / "x.f32");
+#else
     EXPECT_EQ(run(out, "", false), 2);  // no song
+#endif
     EXPECT_FALSE(fs::exists(dir / "x.f32"));
     ASSERT_EQ(run("--help", path("help.txt"), false), 0);
     EXPECT_EQ(readBytes(dir / "help.txt").at(0), 'u');

@@ -21,6 +21,9 @@
 #include "dsp/free_running_counter.h"
 #include "player/pcm16.h"
 #include "player/player.h"
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+#include "data/embedded_song.h"
+#endif
 
 namespace {
 
@@ -33,7 +36,11 @@ constexpr const char* kUsage =
     "\n"
     "Renders a song offline, exactly as the player renders it.\n"
     "\n"
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+    "  --song FILE         the song data to render (default: the embedded song)\n"
+#else
     "  --song FILE         the song data to render (required)\n"
+#endif
     "  --frames N          frames to render (default: 60 seconds)\n"
     "  --seconds S         seconds to render, decimals allowed (frames = S x R, rounded)\n"
     "  --start-ms T        start T milliseconds into the song (default 0)\n"
@@ -343,7 +350,9 @@ std::optional<Failure> run(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return std::nullopt;
     }
+#ifndef ZIMBLO_HAS_EMBEDDED_SONG
     if (options.songPath.empty()) return usageError("no song: give --song FILE");
+#endif
     if (options.frames && options.seconds) return usageError("give --frames or --seconds, not both");
     if (options.outputPath.empty() && options.exportPath.empty()) return usageError("no output: give -o OUT");
     std::optional<OutputKind> kind;
@@ -362,7 +371,14 @@ std::optional<Failure> run(int argc, char** argv) {
     }
 
     std::vector<uint8_t> song;
-    if (auto failure = readFile(options.songPath, song)) return failure;
+    if (options.songPath.empty()) {
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+        song.assign(zimblo::data::kEmbeddedSong, zimblo::data::kEmbeddedSong + zimblo::data::kEmbeddedSongSize);
+        options.songPath = "the embedded song";
+#endif
+    } else if (auto failure = readFile(options.songPath, song)) {
+        return failure;
+    }
 
     // The seed must be in place before the Synth's initialisation resets the LFOs.
     if (options.seed) zimblo::dsp::pinFreeRunningCounter(*options.seed);
