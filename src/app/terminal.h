@@ -1,0 +1,30 @@
+// The keyboard and the ways the process is asked to end.
+//
+// The keyboard is the controlling terminal (standard input when it is one,
+// else /dev/tty), put in non-canonical, no-echo mode and read without
+// blocking (VMIN = VTIME = 0) at each poll; signals stay enabled, so Ctrl-C
+// still interrupts. It is used only while the process is in the terminal's
+// foreground group, so that a background run is never stopped for touching
+// it. When standard input is not a terminal its bytes count as keys too, and
+// its end is no reason to quit.
+//
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT ask for the same shut-down as Escape.
+// The terminal's settings are restored on every way out: at shut-down, before
+// a stop by Ctrl-Z (and set again on continuing), and before a fatal signal
+// takes its default course. SIGPIPE is ignored, so that a closed standard
+// output never ends the process with anything but 0.
+#pragma once
+
+namespace zimblo::app {
+
+void installSignalHandlers();
+// Opens the keyboard and switches the terminal's mode; harmless without one.
+void openKeyboard();
+// One poll: reads what has arrived; true when it holds a lone ESC.
+bool escapeDown();
+// True once a shut-down signal has arrived.
+bool shutdownRequested();
+// Puts the terminal's settings back; async-signal-safe, may run more than once.
+void restoreTerminal();
+
+}  // namespace zimblo::app
