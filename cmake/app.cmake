@@ -8,17 +8,12 @@ add_library(zimblo_app_support STATIC ${app_support_sources})
 target_include_directories(zimblo_app_support PUBLIC ${PROJECT_SOURCE_DIR}/src)
 
 # Compares a capture or a recording with an offline render.
-add_executable(zimblo-audio-compare ${PROJECT_SOURCE_DIR}/tests/app/audio_compare.cpp)
+add_executable(zimblo-audio-compare ${PROJECT_SOURCE_DIR}/tools/e2e/audio_compare.cpp)
 
 # The program needs the embedded song's bytes.
 if(TARGET zimblo_data)
   add_executable(zimblo ${PROJECT_SOURCE_DIR}/src/app/main.cpp)
   target_link_libraries(zimblo PRIVATE zimblo_app_support zimblo_output zimblo_player zimblo_data)
-
-  # Writes the embedded song to a file, for zimblo-render.
-  add_executable(zimblo-song-dump ${PROJECT_SOURCE_DIR}/tests/app/song_dump.cpp)
-  target_link_libraries(zimblo-song-dump PRIVATE zimblo_data)
-  target_include_directories(zimblo-song-dump PRIVATE ${PROJECT_SOURCE_DIR}/src)
 endif()
 
 zimblo_tests(app zimblo_app_support)

@@ -23,7 +23,7 @@ min_correlation=0.95
 
 "$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-song-dump zimblo-audio-compare >/dev/null
+cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
 
 work=$(mktemp -d /tmp/zimblo-e2e.XXXXXX)
 daemon_pid=
@@ -46,7 +46,7 @@ trap cleanup EXIT
 fail() { echo "e2e-audio: FAIL: $*" >&2; exit 1; }
 
 # The offline reference: the embedded song, rendered with the same seed.
-"$build/zimblo-song-dump" "$work/song.bin"
+"$build/zimblo-render" --export-song "$work/song.bin"
 timeout 120 "$build/zimblo-render" --song "$work/song.bin" --seed "$seed" --seconds "$((play_seconds + 3))" \
   --quiet -o "$work/render.wav"
 
