@@ -9,6 +9,9 @@
 namespace zimblo::dsp {
 namespace {
 
+using Signal = std::vector<float>;
+using Frames = std::vector<StereoFrame>;
+
 Shaper makeShaper(float mode, float drive, float amount, float biasOrMask) {
     Shaper shaper;
     const float params[4] = {mode, drive, amount, biasOrMask};
@@ -22,27 +25,25 @@ float shapeOne(Shaper& shaper, float x) {
     return y;
 }
 
-std::vector<float> testSignal(int n) {
-    std::vector<float> x(n);
+Signal testSignal(int n) {
+    Signal x(n);
     for (int i = 0; i < n; ++i) x[i] = 0.1f + 0.9f * std::sin(0.07f * i) * std::cos(0.011f * i);
     return x;
 }
 
-std::vector<float> renderMono(Shaper& shaper, const std::vector<float>& x) {
-    std::vector<float> y(x.size());
+Signal renderMono(Shaper& shaper, const Signal& x) {
+    Signal y(x.size());
     shaper.renderMono(x.data(), y.data(), static_cast<int>(x.size()));
     return y;
 }
 
 TEST(Shaper, ArctangentCurveFollowsAtanAndRisesMonotonically) {
     EXPECT_EQ(arctangentCurve(2.0f), 1.1071449f);
-    // Over the reals the rational form gives 1.47112722 at 10; evaluated in float it
-    // lands one step higher.
+    // Over the reals the rational form gives 1.47112722 at 10; in float it lands one step higher.
     EXPECT_EQ(arctangentCurve(10.0f), 0x1.789bccp+0f);
     EXPECT_NEAR(arctangentCurve(std::nextafter(1.0f, 0.0f)), arctangentCurve(1.0f), 4e-6f);
     // Far out it is π/2 to the last bit, also where the rational form would be inf/inf.
-    const float halfPi = static_cast<float>(M_PI_2);
-    EXPECT_EQ(arctangentCurve(-std::numeric_limits<float>::infinity()), -halfPi);
+    EXPECT_EQ(arctangentCurve(-std::numeric_limits<float>::infinity()), -static_cast<float>(M_PI_2));
     float previous = 0.0f;
     for (float v = 1e-6f; v < 1e30f; v *= 1.01f) {
         const float c = arctangentCurve(v);
@@ -54,37 +55,30 @@ TEST(Shaper, ArctangentCurveFollowsAtanAndRisesMonotonically) {
 }
 
 TEST(Shaper, OverdriveAndClipLevels) {
-    Shaper overdrive = makeShaper(1, 32, 128, 64);  // drive 1, bias 0
-    EXPECT_FLOAT_EQ(overdrive.outputGain, 1.2732395f);
-    EXPECT_NEAR(shapeOne(overdrive, 1.0f), 1.0f, 2e-5f);
-    EXPECT_NEAR(shapeOne(overdrive, 4.0f), 1.688f, 1e-3f);
     // Whatever the drive, an input of 1 gives A/128, to the curve's accuracy times the gain.
-    for (float drive : {0.0f, 16.0f, 64.0f, 128.0f}) {
+    for (float drive : {0.0f, 16.0f, 32.0f, 64.0f, 128.0f}) {
         Shaper driven = makeShaper(1, drive, 96, 64);
         EXPECT_NEAR(shapeOne(driven, 1.0f), 0.75f, 1.5e-5f * driven.outputGain) << drive;
     }
     Shaper biased = makeShaper(1, 64, 128, 96);  // drive 4, bias drive·32/64 = 2
     EXPECT_EQ(biased.bias, 2.0f);
     EXPECT_EQ(shapeOne(biased, 0.25f), biased.outputGain * arctangentCurve(3.0f));
-
     Shaper clip = makeShaper(2, 32, 128, 64);
     for (float x : {-3.0f, -1.0f, -0.25f, 0.0f, 0.6f, 1.0f, 7.0f}) {
         EXPECT_EQ(shapeOne(clip, x), std::fmin(1.0f, std::fmax(-1.0f, x))) << x;
     }
     Shaper quiet = makeShaper(2, 48, 64, 32);  // drive 2, bias −1, level 1/2
     EXPECT_EQ(shapeOne(quiet, 0.25f), -0.25f);
-
-    // Stateless modes treat a stereo block as 2n floats.
-    const auto x = testSignal(256);
+    // Stateless modes treat a stereo block as 2n floats; the mode is used modulo 16.
+    const Signal x = testSignal(256);
     for (float mode : {0.0f, 1.0f, 2.0f, 3.0f}) {
-        Shaper shaper = makeShaper(mode, 50, 100, 40);
-        const auto mono = renderMono(shaper, x);
-        std::vector<StereoFrame> frames(128);
+        Shaper shaper = makeShaper(mode, 50, 100, 40), wrapped = makeShaper(mode + 16, 50, 100, 40);
+        const Signal mono = renderMono(shaper, x);
+        Frames frames(128);
         for (int i = 0; i < 128; ++i) frames[i] = {x[2 * i], x[2 * i + 1]};
-        shaper.renderStereo(frames.data(), frames.data(), 128);
+        wrapped.renderStereo(frames.data(), frames.data(), 128);
         for (int i = 0; i < 128; ++i) {
-            EXPECT_EQ(frames[i].left, mono[2 * i]) << mode;
-            EXPECT_EQ(frames[i].right, mono[2 * i + 1]) << mode;
+            EXPECT_TRUE(frames[i].left == mono[2 * i] && frames[i].right == mono[2 * i + 1]) << mode;
         }
     }
 }
@@ -107,109 +101,52 @@ TEST(Shaper, CrusherQuantisesWrapsAndFlipsBits) {
 }
 
 TEST(Shaper, DecimatorHoldsForWholeClockCycles) {
-    EXPECT_EQ(makeShaper(4, 32, 0, 0).holdIncrement, 4194304u);
-    EXPECT_EQ(makeShaper(4, 32, 127, 0).holdIncrement, 4068570880u);
-    // A = 0: one new value every 1024 samples, across block boundaries.
-    Shaper shaper = makeShaper(4, 32, 0, 0);
-    std::vector<float> ramp(4096);
+    Shaper shaper = makeShaper(4, 32, 0, 0);  // A = 0: a new value every 1024 samples
+    Signal ramp(4096), out(4096);
     for (int i = 0; i < 4096; ++i) ramp[i] = static_cast<float>(i + 1);
-    std::vector<float> out(4096);
-    for (int at = 0; at < 4096; at += 128) {
-        shaper.renderMono(ramp.data() + at, out.data() + at, 128);
-    }
-    for (int i = 0; i < 4096; ++i) {
-        EXPECT_EQ(out[i], static_cast<float>(((i + 1) / 1024) * 1024)) << i;
-    }
+    for (int at = 0; at < 4096; at += 128) shaper.renderMono(ramp.data() + at, out.data() + at, 128);
+    for (int i = 0; i < 4096; ++i) EXPECT_EQ(out[i], static_cast<float>(((i + 1) / 1024) * 1024)) << i;
     // A = 128 overflows to an increment of 0, which freezes the held value; set-up keeps state.
     const float frozen[4] = {4, 32, 128, 0};
     shaper.setup(frozen);
-    EXPECT_EQ(shaper.holdIncrement, 0u);
     for (float y : renderMono(shaper, ramp)) EXPECT_EQ(y, 4096.0f);
-
     // Stereo: one clock, both sides latch on the same frame (A = 64: every 32 frames).
     Shaper stereo = makeShaper(4, 32, 64, 0);
-    std::vector<StereoFrame> frames(256);
+    Frames frames(256);
     for (int i = 0; i < 256; ++i) frames[i] = {static_cast<float>(i), static_cast<float>(-i)};
     stereo.renderStereo(frames.data(), frames.data(), 256);
     for (int i = 0; i < 256; ++i) {
         const float held = i < 31 ? 0.0f : static_cast<float>(((i + 1) / 32) * 32 - 1);
-        EXPECT_EQ(frames[i].left, held) << i;
-        EXPECT_EQ(frames[i].right, -held) << i;
+        EXPECT_TRUE(frames[i].left == held && frames[i].right == -held) << i;
     }
 }
 
 TEST(Shaper, FilterModesRunTheVoiceFilterOfTypeModeMinusFour) {
-    const auto left = testSignal(128);
-    std::vector<float> right(128);
-    for (int i = 0; i < 128; ++i) right[i] = 0.5f - left[127 - i];
-    std::vector<StereoFrame> frames(128);
-    for (int i = 0; i < 128; ++i) frames[i] = {left[i], right[i]};
-    for (int mode = 5; mode <= 11; ++mode) {
-        VoiceFilter reference;
+    // Modes 12..15 run the out-of-range types 8..11, whose bounds the filter's tests pin.
+    const Signal left = testSignal(128);
+    Signal right(128);
+    Frames frames(128), out(128);
+    for (int i = 0; i < 128; ++i) right[i] = 0.5f - left[127 - i], frames[i] = {left[i], right[i]};
+    for (int mode = 5; mode <= 15; ++mode) {
+        VoiceFilter referenceLeft;
         const float filterParams[3] = {static_cast<float>(mode - 4), 70, 90};
-        reference.setup(filterParams);
-        VoiceFilter referenceLeft = reference;
-        VoiceFilter referenceRight = reference;
-        std::vector<float> expectLeft(128);
-        std::vector<float> expectRight(128);
+        referenceLeft.setup(filterParams);
+        VoiceFilter referenceRight = referenceLeft;
+        Signal expectLeft(128), expectRight(128), expectAgain(128);
         referenceLeft.render(left.data(), expectLeft.data(), 128);
         referenceRight.render(right.data(), expectRight.data(), 128);
-
         Shaper mono = makeShaper(static_cast<float>(mode), 0, 70, 90);
         EXPECT_EQ(renderMono(mono, left), expectLeft) << mode;
-        Shaper stereo = makeShaper(static_cast<float>(mode), 0, 70, 90);
-        std::vector<StereoFrame> out(128);
+        Shaper stereo = makeShaper(static_cast<float>(mode + 16), 0, 70, 90);
         stereo.renderStereo(frames.data(), out.data(), 128);
         for (int i = 0; i < 128; ++i) {
-            EXPECT_EQ(out[i].left, expectLeft[i]) << mode << " " << i;
-            EXPECT_EQ(out[i].right, expectRight[i]) << mode << " " << i;
+            EXPECT_TRUE(out[i].left == expectLeft[i] && out[i].right == expectRight[i]) << mode << " " << i;
         }
         // After stereo use the mono form reads consecutive samples again.
         VoiceFilter continued = stereo.filterA;
         continued.stride = 1;
-        std::vector<float> expectAgain(128);
         continued.render(right.data(), expectAgain.data(), 128);
         EXPECT_EQ(renderMono(stereo, right), expectAgain) << mode;
-    }
-}
-
-TEST(Shaper, ModeIsTakenModuloSixteen) {
-    const auto x = testSignal(128);
-    Shaper off = makeShaper(16, 100, 100, 100);
-    EXPECT_EQ(renderMono(off, x), x);
-    for (float mode : {1.0f, 3.0f, 5.0f, 11.0f}) {
-        Shaper low = makeShaper(mode, 40, 90, 70);
-        Shaper high = makeShaper(mode + 16, 40, 90, 70);
-        EXPECT_EQ(renderMono(high, x), renderMono(low, x)) << mode;
-    }
-}
-
-TEST(Shaper, OutOfDesignFilterModesStayBoundedFromFreshState) {
-    // Modes 12..15 run filter types 8..11: 8 passes through; 9..11 run state-variable outputs
-    // whose coefficients were never set (0) and drift by at most ε per sample.
-    const auto x = testSignal(128);
-    std::vector<StereoFrame> frames(128);
-    for (int i = 0; i < 128; ++i) frames[i] = {x[i], -x[i]};
-    std::vector<StereoFrame> out(128);
-    Shaper through = makeShaper(12, 0, 100, 100);
-    through.renderStereo(frames.data(), out.data(), 128);
-    for (int i = 0; i < 128; ++i) EXPECT_EQ(out[i].right, frames[i].right) << i;
-
-    for (float mode : {12.0f, 13.0f, 14.0f, 15.0f}) {
-        Shaper mono = makeShaper(mode, 0, 128, 128);
-        Shaper stereo = makeShaper(mode, 0, 128, 128);
-        float peak = 0.0f;
-        for (int frame = 0; frame < 2000; ++frame) {
-            const auto y = renderMono(mono, x);
-            stereo.renderStereo(frames.data(), out.data(), 128);
-            for (int i = 0; i < 128; ++i) {
-                for (float v : {y[i], out[i].left, out[i].right}) {
-                    peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
-                }
-            }
-        }
-        // 256000 samples of drift: at most 256000·ε ≈ 0.98 beyond the input.
-        EXPECT_LE(peak, 2.5f) << mode;
     }
 }
 

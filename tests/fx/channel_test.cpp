@@ -7,8 +7,6 @@
 #include <cstring>
 #include <memory>
 
-#include "dsp/numerics.h"
-
 namespace zimblo::fx {
 namespace {
 
@@ -17,18 +15,12 @@ constexpr int kChorusLine = 2048;
 using Params = std::array<float, 29>;
 using Block = std::array<StereoFrame, 280>;
 
-// Volume 100; shelf, shaper and dynamics off, chorus mix 64.
-Params neutral() {
+// Volume v; shelf, shaper and dynamics off, chorus mix 64.
+Params neutral(float v = 100.0f) {
     Params p{};
-    p[0] = 100.0f;
+    p[0] = v;
     p[13] = 64.0f;
     return p;
-}
-
-// Every unit on: shelf, clip shaper with bias, chorus, stereo RMS dynamics.
-Params active(float order) {
-    return {96, 0, 0, 0, 0, 64, 32, order, 100, 2, 64, 100, 80, 100, 80, 2, 3, 90, 40, 96,
-            2, 1, 0, 5, 60, 64, 20, 40, 64};
 }
 
 struct Rig {
@@ -56,24 +48,6 @@ Block signal(float phase) {
 
 bool same(const Block& a, const Block& b) { return std::memcmp(a.data(), b.data(), kFrames * sizeof(StereoFrame)) == 0; }
 
-TEST(Channel, GainsFromParameters) {
-    Rig rig;
-    Params p = neutral();
-    p[0] = p[5] = 128.0f;
-    p[3] = 64.0f;
-    p[1] = 32.0f;
-    rig.channel->setupEffects(p.data());
-    EXPECT_EQ(rig.channel->volume, 0.6f);
-    EXPECT_EQ(rig.channel->reverbSend, 0.36f);
-    EXPECT_EQ(rig.channel->aux1Send, 0.3f);
-    EXPECT_EQ(rig.channel->aux1Return, 0.25f);
-    // A fresh strip passes a step's first frame unchanged: (1 + 1)·0.36 to the reverb.
-    Block buffer{};
-    buffer.fill({1.0f, 1.0f});
-    rig.run(buffer, p);
-    EXPECT_EQ(rig.reverb[0], 0.72000002861022949f);
-}
-
 TEST(Channel, NeutralStripOnlyRemovesDcAndSkipsSilentLoops) {
     Rig rig;
     rig.master.fill({0.125f, -0.25f});
@@ -81,24 +55,23 @@ TEST(Channel, NeutralStripOnlyRemovesDcAndSkipsSilentLoops) {
     rig.aux2 = rig.aux1;
     dsp::DcBlocker first, second;
     for (int frame = 0; frame < 3; ++frame) {
-        Block buffer = signal(frame * 1.3f);
-        Block expected = buffer;
+        Block buffer = signal(frame * 1.3f), expected = buffer;
         first.renderStereo(expected.data(), expected.data(), kFrames);
         second.renderStereo(expected.data(), expected.data(), kFrames);
         const Block masterBefore = rig.master;
         rig.run(buffer, neutral());
         EXPECT_TRUE(same(buffer, expected)) << frame;
-        const float volume = (100.0f / 128.0f) * 0.6f;
         for (int i = 0; i < kFrames; ++i)
-            ASSERT_EQ(rig.master[i].right, masterBefore[i].right + expected[i].right * volume) << i;
+            ASSERT_EQ(rig.master[i].right, masterBefore[i].right + expected[i].right * ((100.0f / 128.0f) * 0.6f)) << i;
     }
     EXPECT_EQ(rig.reverb[5], 0.0f);
 }
 
-TEST(Channel, ZeroVolumeStillFeedsTheAuxBuses) {
+TEST(Channel, SendsAndReturnsInChannelOrder) {
+    // A silent channel (volume 0) sends nothing to master, reverb or delay, but
+    // feeds aux 1 at 64/128·0.6 and aux 2 at 32/128·0.6.
     Rig rig;
-    Params p = neutral();
-    p[0] = 0.0f;
+    Params p = neutral(0.0f);
     p[3] = 64.0f;
     p[4] = 32.0f;
     p[5] = p[6] = 128.0f;
@@ -106,26 +79,32 @@ TEST(Channel, ZeroVolumeStillFeedsTheAuxBuses) {
     Block buffer = signal(0.0f);
     rig.run(buffer, p);
     for (int i = 0; i < kFrames; ++i) {
-        ASSERT_EQ(rig.master[i].left, 0.125f);
-        ASSERT_TRUE(rig.reverb[i] == 0.0f && rig.delay[i] == 0.0f);
-        ASSERT_EQ(rig.aux1[i].left, buffer[i].left * 0.3f);
-        ASSERT_EQ(rig.aux2[i].right, buffer[i].right * 0.15f);
+        ASSERT_TRUE(rig.master[i].left == 0.125f && rig.reverb[i] == 0.0f && rig.delay[i] == 0.0f) << i;
+        ASSERT_TRUE(rig.aux1[i].left == buffer[i].left * 0.3f && rig.aux2[i].right == buffer[i].right * 0.15f) << i;
     }
-    // A later channel returning aux 1 at 1/2 takes exactly that in.
+    // A later channel returns aux 1 at 1/2 and aux 2 at 1/4 before its strip (a
+    // fresh strip passes its first frame unchanged) and sends (L + R)·0.6·0.6.
     Rig later;
     later.aux1 = rig.aux1;
-    Params q = neutral();
+    later.aux2 = rig.aux2;
+    Params q = neutral(128.0f);
     q[1] = 64.0f;
+    q[2] = 32.0f;
+    q[5] = 128.0f;
     Block silent{};
     later.run(silent, q);
-    EXPECT_EQ(silent[0].left, 0.5f * rig.aux1[0].left);  // a fresh strip's first frame passes unchanged
+    EXPECT_EQ(silent[0].right, 0.5f * rig.aux1[0].right + 0.25f * rig.aux2[0].right);
+    EXPECT_EQ(later.reverb[0], (silent[0].left + silent[0].right) * (0.6f * 0.6f));
+    EXPECT_EQ(later.master[0].left, silent[0].left * 0.6f);
 }
 
-// P7 = 0.5 rounds to 0 (shaper first), 1.5 to 2 (chorus first).
+// P7 = 0.5 rounds to 0 (shaper first), 1.5 to 2 (chorus first). Every unit on:
+// shelf, clip shaper with bias, chorus, stereo RMS dynamics.
 TEST(Channel, ChainMatchesTheUnitsInEitherOrder) {
     Block outputs[2];
     for (int k = 0; k < 2; ++k) {
-        const Params p = active(k == 0 ? 0.5f : 1.5f);
+        const Params p = {96, 0, 0, 0, 0, 64, 32, k == 0 ? 0.5f : 1.5f, 100, 2, 64, 100, 80, 100, 80,
+                          2, 3, 90, 40, 96, 2, 1, 0, 5, 60, 64, 20, 40, 64};
         Rig rig;
         std::array<float, 2 * kChorusLine> lines{};
         dsp::DcBlocker dc1, dc2;
@@ -137,8 +116,7 @@ TEST(Channel, ChainMatchesTheUnitsInEitherOrder) {
         dyn->reset();
         Block level{};
         for (int frame = 0; frame < 4; ++frame) {
-            Block buffer = signal(frame * 0.9f);
-            Block expected = buffer;
+            Block buffer = signal(frame * 0.9f), expected = buffer;
             shaper.setup(p.data() + 9);
             chorus.setParams(p.data() + 13);
             dyn->setParams(p.data() + 20);
@@ -150,17 +128,16 @@ TEST(Channel, ChainMatchesTheUnitsInEitherOrder) {
             shaper.renderStereo(expected.data(), expected.data(), kFrames);
             dc2.renderStereo(expected.data(), expected.data(), kFrames);
             if (k == 0) chorus.processInsert(expected.data(), kFrames);
-
             rig.reverb.fill(0.0f);
             rig.delay.fill(0.0f);
             rig.master.fill({});
             rig.run(buffer, p);
             ASSERT_TRUE(same(buffer, expected)) << k << " " << frame;
-            for (int i = 0; i < kFrames; ++i) {
-                ASSERT_EQ(rig.master[i].left, buffer[i].left * rig.channel->volume);
-                ASSERT_EQ(rig.delay[i], (buffer[i].left + buffer[i].right) * rig.channel->delaySend);
-                ASSERT_EQ(rig.reverb[i], (buffer[i].left + buffer[i].right) * rig.channel->reverbSend);
-            }
+            const float volume = (96.0f / 128.0f) * 0.6f;  // sends: P5 = 64, P6 = 32, times the volume
+            for (int i = 0; i < kFrames; ++i)
+                ASSERT_TRUE(rig.master[i].left == buffer[i].left * volume &&
+                            rig.reverb[i] == (buffer[i].left + buffer[i].right) * ((0.5f * 0.6f) * volume) &&
+                            rig.delay[i] == (buffer[i].left + buffer[i].right) * ((0.25f * 0.6f) * volume)) << i;
             outputs[k] = buffer;
         }
     }

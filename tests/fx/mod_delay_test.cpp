@@ -4,17 +4,16 @@
 
 #include <array>
 #include <cmath>
-#include <cstring>
 #include <vector>
 
 namespace zimblo::fx {
 namespace {
 
 constexpr int kLine = 2048;
-constexpr float kEpsilon = 0x1p-18f;
 using Q = std::array<float, 7>;  // mix, feedback, base L, base R, rate, depth, right phase
+using Signal = std::vector<StereoFrame>;
 
-// A chorus-sized unit with its own lines, or lines placed inside NaN guard zones.
+// A chorus-sized unit whose lines sit inside NaN guard zones.
 struct TestDelay {
     std::vector<float> storage = std::vector<float>(4 * kLine, std::nanf(""));
     float* left = storage.data() + kLine / 2;
@@ -25,62 +24,54 @@ struct TestDelay {
         unit.reset();
         unit.setParams(q.data());
     }
-    std::vector<StereoFrame> run(std::vector<StereoFrame> buffer) {
+    Signal run(Signal buffer) {
         for (size_t start = 0; start < buffer.size(); start += 128)
             unit.processInsert(buffer.data() + start, std::min<int>(128, buffer.size() - start));
         return buffer;
     }
 };
 
-std::vector<StereoFrame> impulse(int frames) {
-    std::vector<StereoFrame> signal(frames);
+Signal impulse(int frames) {
+    Signal signal(frames);
     signal[0] = {1.0f, 1.0f};
     return signal;
 }
 
 TEST(ModDelay, ParameterConversions) {
-    ModDelay unit = TestDelay({96, 32, 1, 3, 128, 128, 96}).unit;
-    EXPECT_TRUE(unit.wet == 0.5f && unit.dry == 0.5f && unit.feedback == -0.5f);
-    EXPECT_TRUE(unit.baseL == 8 && unit.baseR == 24 && unit.depth == 1023);
-    EXPECT_EQ(unit.inc, 1973916u);        // 20.268 Hz; 1973915.5 rounds to even
-    EXPECT_EQ(unit.offsetR, 0x40000000u);  // a quarter cycle
-    unit = TestDelay({0, 64, 0, 0, 0, 0, 0}).unit;
-    EXPECT_TRUE(unit.wet == -1.0f && unit.dry == 0.0f);
-    EXPECT_EQ(unit.inc, 1928u);            // 2^-10 of the top rate, about 0.0198 Hz
-    EXPECT_EQ(unit.offsetR, 0x80000000u);  // half a cycle
+    ModDelay u = TestDelay({96, 32, 1, 3, 128, 128, 96}).unit;
+    EXPECT_TRUE(u.wet == 0.5f && u.dry == 0.5f && u.feedback == -0.5f && u.baseL == 8 && u.baseR == 24);
+    // 20.268 Hz (1973915.5 rounds to even), full depth, a quarter cycle apart.
+    EXPECT_TRUE(u.inc == 1973916u && u.depth == 1023 && u.offsetR == 0x40000000u);
+    u = TestDelay({0, 64, 0, 0, 0, 0, 0}).unit;
+    // 2^-10 of the top rate (about 0.0198 Hz), half a cycle apart.
+    EXPECT_TRUE(u.wet == -1.0f && u.dry == 0.0f && u.inc == 1928u && u.offsetR == 0x80000000u);
 }
 
 TEST(ModDelay, MixAtSixtyFourTouchesNothing) {
     TestDelay delay({64, 100, 3, 5, 90, 70, 20});
-    std::vector<StereoFrame> buffer(128, StereoFrame{0.3f, -0.2f});
+    Signal buffer(128, StereoFrame{0.3f, -0.2f});
     std::vector<float> bus(128, 0.5f);
     delay.unit.processSend(bus.data(), buffer.data(), 128);
-    EXPECT_EQ(delay.run(buffer)[7].left, 0.3f);
-    EXPECT_EQ(buffer[7].right, -0.2f);
-    EXPECT_EQ(delay.unit.phase, 0u);
-    EXPECT_EQ(delay.unit.write, 0);
-    EXPECT_EQ(delay.left[0], 0.0f);
+    buffer = delay.run(buffer);
+    EXPECT_TRUE(buffer[7].left == 0.3f && buffer[7].right == -0.2f);
+    EXPECT_TRUE(delay.unit.phase == 0u && delay.unit.write == 0 && delay.left[0] == 0.0f);
 }
 
-TEST(ModDelay, UnmodulatedDelayAndMix) {
-    // Depth 0, base 8 left and 24 right: delays of 7 and 24 frames, inputs + ε.
-    std::vector<StereoFrame> input(400);
-    for (int i = 0; i < 400; ++i) input[i] = {std::sin(0.07f * i), 0.5f * std::cos(0.13f * i)};
-    TestDelay delay({128, 64, 1, 3, 50, 0, 64});
-    const auto out = delay.run(input);
-    for (int i = 24; i < 400; ++i) {
-        EXPECT_NEAR(out[i].left, input[i - 7].left + kEpsilon, 1e-6f) << i;
-        EXPECT_NEAR(out[i].right, input[i - 24].right + kEpsilon, 1e-6f) << i;
+TEST(ModDelay, UnmodulatedDelaysAndMix) {
+    // Depth 0: the right side delays by the base, the left by one frame less;
+    // base 0 reads a whole line back.
+    const struct { float qL, qR; int left, right; } cases[] = {{1, 3, 7, 24}, {0, 0, kLine - 1, kLine}};
+    for (const auto& c : cases) {
+        const Signal out = TestDelay({128, 64, c.qL, c.qR, 50, 0, 64}).run(impulse(kLine + 4));
+        EXPECT_TRUE(out[c.left - 1].left == 0.0f && out[c.right - 1].right == 0.0f) << c.right;
+        EXPECT_TRUE(out[c.left].left == 1.0f + 0x1p-18f && out[c.right].right == 1.0f + 0x1p-18f) << c.right;  // + ε
     }
-    EXPECT_EQ(out[6].left, 0.0f);
     // Mix 0: the inverted echo only; mix 96: half dry, half echo; feedback 0.5 repeats.
-    const auto inverted = TestDelay({0, 64, 2, 2, 0, 0, 64}).run(impulse(64));
+    const Signal inverted = TestDelay({0, 64, 2, 2, 0, 0, 64}).run(impulse(64));
     EXPECT_EQ(inverted[0].left, 0.0f);
     EXPECT_NEAR(inverted[16].right, -1.0f, 1e-5f);
-    const auto half = TestDelay({96, 96, 2, 2, 0, 0, 64}).run(impulse(64));
-    EXPECT_NEAR(half[0].left, 0.5f, 1e-5f);
-    EXPECT_NEAR(half[15].left, 0.5f, 1e-5f);
-    EXPECT_NEAR(half[32].right, 0.25f, 1e-5f);
+    const Signal half = TestDelay({96, 96, 2, 2, 0, 0, 64}).run(impulse(64));
+    for (float value : {half[0].left, half[15].left, 2 * half[32].right}) EXPECT_NEAR(value, 0.5f, 1e-5f);
 }
 
 TEST(ModDelay, WorkedTicksOfTheTriangle) {
@@ -98,42 +89,36 @@ TEST(ModDelay, WorkedTicksOfTheTriangle) {
         return frame;
     };
     // t = 2^30: D = 240, f = 0, so only i1 counts (right write − 240, left write − 239).
-    EXPECT_EQ(tick(0x40000000u, 760, 761).right, 1.0f);
-    EXPECT_EQ(tick(0x40000000u, 760, 761).left, 1.0f);
+    const StereoFrame quarter = tick(0x40000000u, 760, 761);
+    EXPECT_TRUE(quarter.right == 1.0f && quarter.left == 1.0f);
     EXPECT_EQ(tick(0x40000000u, 759, 760).right, 0.0f);
     // t = 3·2^30: D = 239, f = 8388607/2^23; i1 weighs 1 − f, i0 weighs f.
-    EXPECT_EQ(tick(0xC0000000u, 761, 761).right, 0x1p-23f);
-    EXPECT_EQ(tick(0xC0000000u, 761, 761).left, 1.0f - 0x1p-23f);
-}
-
-TEST(ModDelay, ZeroDelayReadsOneLineLengthBack) {
-    const auto out = TestDelay({128, 64, 0, 0, 0, 0, 64}).run(impulse(kLine + 4));
-    EXPECT_EQ(out[kLine - 1].right, 0.0f);
-    EXPECT_NEAR(out[kLine].right, 1.0f, 1e-5f);
-    EXPECT_NEAR(out[kLine - 1].left, 1.0f, 1e-5f);
+    const StereoFrame falling = tick(0xC0000000u, 761, 761);
+    EXPECT_EQ(falling.right, 0x1p-23f);
+    EXPECT_EQ(falling.left, 1.0f - 0x1p-23f);
 }
 
 TEST(ModDelay, ReadsStayInsideTheLines) {
-    // Raw bytes let base + depth exceed the line; the guard zones around the
-    // lines are NaN, so a read outside would poison the output.
+    // Raw bytes let base + depth exceed the line; a read into the NaN guard
+    // zones would poison the output.
     TestDelay extreme({255, 255, 255, 255, 255, 255, 255});
-    for (const StereoFrame& frame : extreme.run(std::vector<StereoFrame>(3000, StereoFrame{0.01f, 0.01f})))
+    for (const StereoFrame& frame : extreme.run(Signal(3000, StereoFrame{0.01f, 0.01f})))
         ASSERT_TRUE(std::isfinite(frame.left) && std::isfinite(frame.right));
 }
 
 TEST(ModDelay, SendFormAddsWhatTheInsertFormOutputs) {
     const Q q{128, 80, 3, 5, 100, 30, 100};
     std::vector<float> bus(300);
-    std::vector<StereoFrame> pair(300);
+    Signal pair(300);
     for (int i = 0; i < 300; ++i) pair[i] = {bus[i] = 0.3f * std::sin(0.05f * i), bus[i]};
-    const auto inserted = TestDelay(q).run(pair);
+    const Signal inserted = TestDelay(q).run(pair);
     TestDelay send(q);
-    std::vector<StereoFrame> destination(300, StereoFrame{0.25f, -0.5f});
-    send.unit.processSend(bus.data(), destination.data(), 100);
+    Signal destination(300, StereoFrame{0.25f, -0.5f});
+    send.unit.processSend(bus.data(), destination.data(), 100);  // split unlike the 128s above
     send.unit.processSend(bus.data() + 100, destination.data() + 100, 200);
     for (int i = 0; i < 300; ++i) {
-        EXPECT_EQ(destination[i].left, 0.25f + inserted[i].left) << i;
-        EXPECT_EQ(destination[i].right, -0.5f + inserted[i].right) << i;
+        ASSERT_EQ(destination[i].left, 0.25f + inserted[i].left) << i;
+        ASSERT_EQ(destination[i].right, -0.5f + inserted[i].right) << i;
     }
 }
 

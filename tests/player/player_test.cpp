@@ -16,17 +16,19 @@ namespace {
 using test::peak;
 using test::renderBlocks;
 using test::sameFrames;
+using Frames = std::vector<StereoFrame>;
 
 class PlayerTest : public ::testing::Test {
 protected:
     void SetUp() override { dsp::pinFreeRunningCounter(0x13579BDFu); }
     void TearDown() override { dsp::unpinFreeRunningCounter(); }
 
-    // A player open on the song, whose bytes live as long as the test.
-    std::unique_ptr<Player> openOn(const SongWriter& writer, uint32_t rate = 44100) {
+    // A player open on the song (whose bytes live as long as the test), playing from `start` ms.
+    std::unique_ptr<Player> playing(const SongWriter& writer, int32_t start = 0, uint32_t rate = 44100) {
         songs.push_back(writer.build());
         auto player = test::newPlayer();
         EXPECT_EQ(player->open(songs.back().data(), rate), 1u);
+        if (start >= 0) player->play(start);
         return player;
     }
 
@@ -47,10 +49,10 @@ std::vector<uint64_t> framesAt(const std::vector<uint32_t>& ticks, uint32_t scal
 TEST_F(PlayerTest, OpenLeavesThePlayerStoppedAndRefusesWhatItCannotPlay) {
     SongWriter w = test::writerWith();
     w.addNoteOn(0, 30, 60, 100);
-    auto player = openOn(w, 96468);  // the fastest rate whose control frame fits 280 frames
+    auto player = playing(w, -1, 96468);  // the fastest rate whose control frame fits 280 frames
     EXPECT_EQ(player->state, PlayState::Stopped);
     EXPECT_EQ(player->nextEventTick, 30u);
-    std::vector<StereoFrame> block(64, StereoFrame{0.25f, -0.5f});
+    Frames block(64, StereoFrame{0.25f, -0.5f});
     player->render(block.data(), 64, 0);
     EXPECT_EQ(peak(block), 0.0f);
     player->render(nullptr, 64, 0);
@@ -69,21 +71,6 @@ TEST_F(PlayerTest, OpenLeavesThePlayerStoppedAndRefusesWhatItCannotPlay) {
     EXPECT_EQ(player->state, PlayState::Stopped);
 }
 
-TEST_F(PlayerTest, FirstRenderGoesStraightToTheFirstEvent) {
-    // The same note from tick 0 and from tick 300 sounds from frame 0, identically.
-    SongWriter early = test::writerWith(), late = test::writerWith();
-    early.addNoteOn(0, 0, 60, 100);
-    early.addNoteOff(0, 200, 60);
-    late.addNoteOn(0, 300, 60, 100);
-    late.addNoteOff(0, 500, 60);
-    auto a = openOn(early), b = openOn(late);
-    a->play(0);
-    b->play(0);
-    const std::vector<StereoFrame> outA = renderBlocks(*a, 50000, 4096);
-    EXPECT_GT(peak(outA, 0, 1024), 0.01f);
-    EXPECT_TRUE(sameFrames(outA, renderBlocks(*b, 50000, 4096)));
-}
-
 TEST_F(PlayerTest, BlockSizeChangesNeitherTheOutputNorWhereStepsFall) {
     SongWriter song = test::writerWith();  // a note and a controller change on every tick
     song.addTempo(0, 371519);
@@ -92,44 +79,24 @@ TEST_F(PlayerTest, BlockSizeChangesNeitherTheOutputNorWhereStepsFall) {
         song.addNoteOn(0, t, static_cast<uint8_t>(48 + t % 24), static_cast<uint8_t>(60 + t % 60));
         song.addController(0, 7, t, static_cast<uint8_t>(90 + t % 30));
     }
-    constexpr uint32_t kFrames = 30000;
-    auto reference = openOn(song);
-    reference->play(0);
-    std::vector<StereoFrame> expected(kFrames);
-    std::vector<uint32_t> tickAfter(kFrames);  // where the player stands after frame f
-    for (uint32_t f = 0; f < kFrames; ++f) {
-        reference->render(&expected[f], 1, 0);
-        tickAfter[f] = reference->currentTick;
-    }
-    EXPECT_EQ(tickAfter.back(), 159u);
-    for (uint32_t block : {2u, 7u, 128u, 1000u, 4096u, kFrames}) {
-        auto player = openOn(song);
-        player->play(0);
-        std::vector<StereoFrame> out(kFrames);
-        bool ticksMatch = true;
-        for (uint32_t done = 0; done < kFrames; done += block) {
-            const uint32_t n = std::min(block, kFrames - done);
-            player->render(&out[done], n, 0);
-            ticksMatch = ticksMatch && player->currentTick == tickAfter[done + n - 1];
-        }
-        EXPECT_TRUE(sameFrames(out, expected)) << "block " << block;
-        EXPECT_TRUE(ticksMatch) << "block " << block;
-    }
-}
+    auto reference = playing(song);
+    const Frames expected = renderBlocks(*reference, 30000, 1);
+    EXPECT_EQ(reference->currentTick, 159u);
+    for (uint32_t block : {2u, 7u, 128u, 1000u, 4096u, 30000u})
+        EXPECT_TRUE(sameFrames(renderBlocks(*playing(song), 30000, block), expected)) << "block " << block;
 
-TEST_F(PlayerTest, StepsFallWhereTicksToSamplesPutsThem) {
-    const std::vector<uint32_t> ticks = {0, 1, 3, 94, 222, 223, 351};
+    // Step by step: the first (at the first event's tick, 300) before the first frame,
+    // each later one at the end of the call whose last frame brings the count-down to 0.
+    const std::vector<uint32_t> ticks = {300, 301, 303, 394, 522, 523, 651};
     SongWriter w = test::writerWith();
-    w.addTempo(0, 371519);
+    w.addTempo(300, 371519);
     for (uint32_t t : ticks) w.addNoteOn(0, t, static_cast<uint8_t>(40 + t % 50), 90);
-    auto player = openOn(w);
-    player->play(0);
-    // The first step comes before the first frame; each later one at the end
-    // of the call whose last frame brings the count-down to 0.
+    auto player = playing(w);
     StereoFrame frame;
     player->render(&frame, 1, 0);
     std::vector<uint64_t> stepFrames = {0};
-    for (uint64_t rendered = 1, lastTick = 0; rendered < 50000; ++rendered) {
+    EXPECT_EQ(player->currentTick, 300u);
+    for (uint64_t rendered = 1, lastTick = 300; rendered < 50000; ++rendered) {
         if (player->currentTick != lastTick) stepFrames.push_back(rendered);
         lastTick = player->currentTick;
         player->render(&frame, 1, 0);
@@ -138,11 +105,11 @@ TEST_F(PlayerTest, StepsFallWhereTicksToSamplesPutsThem) {
 
     // A block that ends exactly on the next event takes its step before returning.
     player->play(0);
-    std::vector<StereoFrame> block(128);
+    Frames block(128);
     player->render(block.data(), 100, 0);
-    EXPECT_EQ(player->samplesToNextEvent, 27u);  // ticks 0 → 1: 127 frames
+    EXPECT_EQ(player->samplesToNextEvent, 27u);  // ticks 300 → 301: 127 frames
     player->render(block.data(), 27, 0);
-    EXPECT_EQ(player->currentTick, 1u);
+    EXPECT_EQ(player->currentTick, 301u);
     EXPECT_EQ(player->samplesToNextEvent, 255u);  // the next gap, 2 ticks
 }
 
@@ -158,27 +125,20 @@ TEST_F(PlayerTest, SeekSendsEveryEarlierEventWithoutRendering) {
     fromZero.addProgram(0, 0, 1);
     fromZero.addNoteOn(0, 0, 57, 100);
     fromZero.addNoteOff(0, 2000, 57);
-    auto player = openOn(seeked), reference = openOn(fromZero);
-    player->play(390);
-    reference->play(0);
+    auto player = playing(seeked, 390), reference = playing(fromZero);
     EXPECT_EQ(player->currentTick, 20u);
-    uint32_t programs[16];
-    player->synth.channelPrograms(programs);
-    EXPECT_EQ(programs[0], 1u);
     // The first step stands at frame 0 with tick 10; what is left runs from the target to tick 1000.
     ASSERT_EQ(player->samplesToNextEvent, framesAt({10, 20, 1000}, 44100u * 5000u)[2] - 17199u);
     const uint32_t frames = player->samplesToNextEvent;
-    const std::vector<StereoFrame> out = renderBlocks(*player, frames, 4096);
+    const Frames out = renderBlocks(*player, frames, 4096);
     EXPECT_GT(peak(out), 0.01f);
     EXPECT_TRUE(sameFrames(out, renderBlocks(*reference, frames, 4096)));
-    EXPECT_EQ(player->currentTick, 1000u);
 
     // Beyond the end: every event sent, Ended, and a held note keeps sounding.
     SongWriter held = test::writerWith();
     held.addNoteOn(0, 0, 60, 100);
     held.addProgram(0, 50, 0);
-    auto ended = openOn(held);
-    ended->play(60000);
+    auto ended = playing(held, 60000);
     EXPECT_EQ(ended->state, PlayState::Ended);
     EXPECT_EQ(ended->currentTick, 50u);
     EXPECT_GT(peak(renderBlocks(*ended, 8192, 1000), 4096), 0.01f);
@@ -191,36 +151,28 @@ TEST_F(PlayerTest, FadeOverOneSecondScalesEachFrameThenStops) {
     SongWriter w = test::writerWith();
     w.addNoteOn(0, 0, 60, 100);
     w.addNoteOff(0, 100000, 60);  // keeps the song Playing through the fade
-    auto player = openOn(w);
+    auto player = playing(w, -1);
     // Stopped, with mix: the caller's frames of 1 pass through the fade alone.
     const float step = 1.0f / 44100.0f;
     EXPECT_EQ(player->stop(1000), 44100u);
-    EXPECT_EQ(player->fadeStep, step);
-    std::vector<float> levels;
-    std::vector<StereoFrame> block(4096);
-    while (player->fadeLevel > 0.0f && levels.size() < 50000) {
-        std::fill(block.begin(), block.end(), StereoFrame{1.0f, 1.0f});
-        player->render(block.data(), 4096, 1);
-        for (const StereoFrame& f : block) levels.push_back(f.left);
-    }
+    Frames levels(12 * 4096, StereoFrame{1.0f, 1.0f});
+    for (size_t done = 0; done < levels.size(); done += 4096) player->render(&levels[done], 4096, 1);
     // The first frame keeps the starting level; each later one is one float step lower, never below 0.
-    ASSERT_EQ(levels.front(), 1.0f);
+    ASSERT_EQ(levels.front().left, 1.0f);
     size_t lastSounding = 0;
     for (size_t i = 1; i < levels.size(); ++i) {
-        ASSERT_EQ(levels[i], std::max(levels[i - 1] - step, 0.0f)) << i;
-        if (levels[i] > 0.0f) lastSounding = i;
+        ASSERT_EQ(levels[i].left, std::max(levels[i - 1].left - step, 0.0f)) << i;
+        if (levels[i].left > 0.0f) lastSounding = i;
     }
     EXPECT_NEAR(static_cast<double>(lastSounding), 44100.0, 44.1);  // rounding drift of the running level
 
     // Playing: still Playing until the block in which the level reaches 0, silent from there.
     player->play(0);
-    EXPECT_EQ(player->fadeStep, 0.0f);
     renderBlocks(*player, 1000, 1000);
     EXPECT_EQ(player->stop(1000), 44100u);
-    std::vector<StereoFrame> out;
+    Frames out;
     while (player->state != PlayState::Stopped && out.size() < 60000) {
-        EXPECT_EQ(player->state, PlayState::Playing);
-        const std::vector<StereoFrame> piece = renderBlocks(*player, 4096, 4096);
+        const Frames piece = renderBlocks(*player, 4096, 4096);
         out.insert(out.end(), piece.begin(), piece.end());
     }
     EXPECT_EQ(out.size(), (lastSounding / 4096 + 1) * 4096);
@@ -244,23 +196,20 @@ TEST_F(PlayerTest, FadeOverOneSecondScalesEachFrameThenStops) {
 TEST_F(PlayerTest, SilentStatesMixingAndTheCallback) {
     SongWriter w = test::writerWith();
     w.addNoteOn(0, 0, 60, 100);
-    auto player = openOn(w), twin = openOn(w);
-    std::vector<StereoFrame> block(300, StereoFrame{0.25f, -0.125f});
+    auto player = playing(w, -1), twin = playing(w);
+    const Frames given(300, StereoFrame{0.25f, -0.125f});
+    Frames block = given;
     player->render(block.data(), 300, 1);  // Stopped, mixing: left as it was
-    EXPECT_TRUE(sameFrames(block, std::vector<StereoFrame>(300, StereoFrame{0.25f, -0.125f})));
-
+    EXPECT_TRUE(sameFrames(block, given));
     player->play(0);
-    twin->play(0);
-    const std::vector<StereoFrame> alone = renderBlocks(*twin, 300, 300);
+    const Frames alone = renderBlocks(*twin, 300, 300);
     player->render(block.data(), 300, 1);  // Playing, mixing: the synth added in
     for (size_t i = 0; i < block.size(); ++i) EXPECT_EQ(block[i].left, 0.25f + alone[i].left);
-    std::vector<StereoFrame> viaCallback(500, StereoFrame{9.0f, 9.0f});
+    Frames viaCallback(500, StereoFrame{9.0f, 9.0f});
     Player::renderCallback(player.get(), viaCallback.data(), 500);
     EXPECT_TRUE(sameFrames(viaCallback, renderBlocks(*twin, 500, 500)));
-
     player->close();
     EXPECT_EQ(player->state, PlayState::Stopped);
-    EXPECT_EQ(player->isOpen, 0u);
     player->render(block.data(), 300, 0);
     EXPECT_EQ(peak(block), 0.0f);
 }

@@ -35,26 +35,7 @@ protected:
     std::unique_ptr<Player> player;
 };
 
-TEST_F(SequencerTest, SecondProgramAtOneTickTakesItsOwnStepAndTheLastEventEnds) {
-    SongWriter w = test::writerWith();
-    w.addProgram(0, 10, 3);
-    w.addProgram(0, 10, 5);
-    w.addNoteOn(0, 10, 60, 100);
-    w.addNoteOff(0, 40, 60);
-    Player& p = start(w);
-    EXPECT_EQ(step(), (Bytes{0xC0, 3, 0x90, 60, 100, 0xFD}));
-    EXPECT_EQ(p.nextEventTick, 10u);  // the second program is still due at tick 10
-    EXPECT_EQ(step(), (Bytes{0xC0, 5, 0xFD}));
-    EXPECT_EQ(p.currentTick, 10u);
-    EXPECT_EQ(p.state, PlayState::Playing);
-    EXPECT_EQ(step(), (Bytes{0x90, 60, 0, 0xFD}));
-    EXPECT_EQ(p.state, PlayState::Ended);
-    p.eventBuffer[0] = 0x55;  // no step is taken once Ended
-    p.step();
-    EXPECT_EQ(p.eventBuffer[0], 0x55);
-}
-
-TEST_F(SequencerTest, LanesAndTracksComeInFixedOrderUnderRunningStatus) {
+TEST_F(SequencerTest, LanesAndTracksInFixedOrderUnderRunningStatusThenTheLastEventEnds) {
     SongWriter w = test::writerWith();
     w.addNoteOn(2, 0, 60, 100);
     w.addNoteOn(2, 0, 64, 90);
@@ -62,16 +43,26 @@ TEST_F(SequencerTest, LanesAndTracksComeInFixedOrderUnderRunningStatus) {
     w.addPitchBend(2, 0, 0, 64);
     w.addController(2, 1, 0, 5);
     w.addProgram(2, 0, 4);
+    w.addProgram(2, 0, 6);
     w.addNoteOff(2, 0, 60);
     w.addNoteOn(0, 0, 48, 100);
+    w.addNoteOff(0, 40, 48);
     w.addProgram(1, 0, 2);
     w.addNoteOn(1, 0, 50, 100);
-    start(w);
+    Player& p = start(w);
     EXPECT_EQ(step(), (Bytes{0x90, 48, 100,                      // track 0
                              0xC1, 2, 0x91, 50, 100,             // track 1
                              0xC2, 4, 0xB2, 1, 5, 7, 100,        // track 2: program, controllers 1 and 7,
                              0xE2, 0, 64, 0x92, 60, 100, 64, 90, 60, 0,  // pitch bend, every note
                              0xFD}));
+    EXPECT_EQ(p.nextEventTick, 0u);  // the second program at one tick takes a step of its own
+    EXPECT_EQ(step(), (Bytes{0xC2, 6, 0xFD}));
+    EXPECT_EQ(p.state, PlayState::Playing);
+    EXPECT_EQ(step(), (Bytes{0x90, 48, 0, 0xFD}));
+    EXPECT_EQ(p.state, PlayState::Ended);
+    p.eventBuffer[0] = 0x55;  // no step is taken once Ended
+    p.step();
+    EXPECT_EQ(p.eventBuffer[0], 0x55);
 }
 
 TEST_F(SequencerTest, PositionTempoAndRunningValues) {
@@ -106,34 +97,27 @@ TEST_F(SequencerTest, PositionTempoAndRunningValues) {
 }
 
 TEST_F(SequencerTest, OverfullStepLeavesTheRestPendingAtTheSameTick) {
-    auto crowded = [](bool withController) {
+    // A status and 2047 pairs fill 4095 bytes, the terminator the last one; after
+    // a 3-byte controller 2045 pairs make 4094: one more would leave no room to terminate.
+    for (const bool withController : {false, true}) {
         SongWriter w = test::writerWith();
         if (withController) w.addController(0, 1, 0, 5);
         for (int i = 0; i < 2100; ++i) w.addNoteOn(0, 0, static_cast<uint8_t>(i % 128), 100);
         w.addNoteOn(1, 0, 60, 100);
         w.addNoteOff(1, 7, 60);
-        return w;
-    };
-    // A status and 2047 pairs fill 4095 bytes, the terminator the last one.
-    Player& p = start(crowded(false));
-    Bytes stream = step();
-    ASSERT_EQ(stream.size(), kEventBufferBytes);
-    EXPECT_EQ(stream.back(), kStreamTerminator);
-    EXPECT_EQ(p.cursors[0][kNoteLane].index, 2047u);
-    EXPECT_EQ(p.nextEventTick, 0u);
-    // Then the other 53 notes and track 1, which did not fit.
-    stream = step();
-    ASSERT_EQ(stream.size(), 1u + 2u * 53u + 3u + 1u);
-    EXPECT_EQ((Bytes{stream.begin(), stream.begin() + 2}), (Bytes{0x90, 2047 % 128}));
-    EXPECT_EQ((Bytes{stream.end() - 4, stream.end()}), (Bytes{0x91, 60, 100, 0xFD}));
-    EXPECT_EQ(p.nextEventTick, 7u);
-
-    // After a 3-byte controller, 2045 pairs make 4094: one more would leave no room to terminate.
-    Player& q = start(crowded(true));
-    stream = step();
-    ASSERT_EQ(stream.size(), kEventBufferBytes - 1);
-    EXPECT_EQ(stream.back(), kStreamTerminator);
-    EXPECT_EQ(q.cursors[0][kNoteLane].index, 2045u);
+        Player& p = start(w);
+        Bytes stream = step();
+        EXPECT_EQ(stream.size(), kEventBufferBytes - (withController ? 1 : 0));
+        EXPECT_EQ(stream.back(), kStreamTerminator);
+        EXPECT_EQ(p.cursors[0][kNoteLane].index, withController ? 2045u : 2047u);
+        EXPECT_EQ(p.nextEventTick, 0u);
+        if (withController) continue;
+        stream = step();  // then the other 53 notes and track 1, which did not fit
+        ASSERT_EQ(stream.size(), 1u + 2u * 53u + 3u + 1u);
+        EXPECT_EQ((Bytes{stream.begin(), stream.begin() + 2}), (Bytes{0x90, 2047 % 128}));
+        EXPECT_EQ((Bytes{stream.end() - 4, stream.end()}), (Bytes{0x91, 60, 100, 0xFD}));
+        EXPECT_EQ(p.nextEventTick, 7u);
+    }
 }
 
 TEST_F(SequencerTest, BrokenTimeBasesNeitherDivideByZeroNorHang) {
@@ -147,7 +131,6 @@ TEST_F(SequencerTest, BrokenTimeBasesNeitherDivideByZeroNorHang) {
     test::renderBlocks(p, 256, 256);
     EXPECT_EQ(p.state, PlayState::Ended);
     EXPECT_EQ(p.barCount * 4 + p.beatInBar, 5001u);
-
     // 1/8 holds no whole quarter beat, and a denominator 0 no signature: a bar per beat.
     for (uint8_t denominator : {8, 0}) {
         SongWriter odd = test::writerWith();
@@ -158,7 +141,6 @@ TEST_F(SequencerTest, BrokenTimeBasesNeitherDivideByZeroNorHang) {
         step();
         step();
         EXPECT_EQ(q.barCount, 5u);
-        EXPECT_EQ(q.state, PlayState::Ended);
     }
 }
 
@@ -179,14 +161,8 @@ TEST(TicksToSamples, EmbeddedTempoGapsAndTheCarryOnWrap) {
         EXPECT_EQ(frames, expected);
         EXPECT_EQ(accumulator, start + kRemainder);
     }
-    uint32_t accumulator = 0;
-    uint64_t total = 0;
-    for (uint32_t tick = 0; tick < 20000; ++tick) {
-        ticksToSamples(tick + 1, tick, kScaledSamples, kScaledTicks, accumulator, frames);
-        total += frames;
-    }
-    EXPECT_EQ(total, 20000u * 127u + uint64_t{20000} * kRemainder / (uint64_t{1} << 32));
     // Beyond 32 bits of frames: saturated; no divisor: 0 frames.
+    uint32_t accumulator = 0;
     ticksToSamples(0xFFFFFFFF, 0, 0xFFFFFFFF, 1, accumulator, frames);
     EXPECT_EQ(frames, 0xFFFFFFFFu);
     ticksToSamples(100, 0, kScaledSamples, 0, accumulator, frames);

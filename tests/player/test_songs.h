@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -58,10 +59,9 @@ inline std::vector<StereoFrame> renderBlocks(Player& player, uint32_t frames, ui
     return out;
 }
 
+// Bit for bit.
 inline bool sameFrames(const std::vector<StereoFrame>& a, const std::vector<StereoFrame>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const StereoFrame& x, const StereoFrame& y) {
-        return x.left == y.left && x.right == y.right;
-    });
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(StereoFrame)) == 0;
 }
 
 // The largest magnitude in frames [from, to).

@@ -1,15 +1,20 @@
 #include "speech/frame_table.h"
 
+#include <cctype>
+#include <string>
+#include <tuple>
+#include <utility>
+
 #include <gtest/gtest.h>
 
-#include "speech/singer.h"
+#include "speech/phoneme_table.h"
 
 namespace zimblo::speech {
 namespace {
 
 // The frame table as published, one row per frame: F1, B1, F2, B2, F3, B3, FN,
 // voicing, aspiration, frication, bypass, L1, L2, L3, L4, LN, LH, duration, rank.
-constexpr float kPrintedTable[kFrameCount][kFrameParameterCount] = {
+constexpr FrameTable kPrintedTable = {{
     // frames 0..9
     {490,  60, 1480,  90, 2500, 150, 270, 62,  0,  0, -19,  64,  64,  47,  40, -16, -1,  4,  2},
     {790, 130, 1780,  90, 2500, 150, 270, 62,  0,  0, -19,  64,  61,  52,  45, -16, -1,  5,  2},
@@ -86,19 +91,38 @@ constexpr float kPrintedTable[kFrameCount][kFrameParameterCount] = {
     {280,  60, 1720,  90, 2560, 150, 270, 40, 20, 60, -19,  43,  38,  38,  50,  50, -1,  4, 20},
     {280,  60, 2020,  90, 2560, 150, 270, 62,  0,  0, -19,  43,  40,  50,  40,  30, 25,  4, 20},
     {280,  60, 1720,  90, 2560, 150, 270, 62,  0,  0, -19,  43,  38,  38,  50,  30, 25,  4, 20},
-};
+}};
 
 TEST(FrameTable, DecodingTheCompactFormGivesThePrintedTable) {
     FrameTable decoded{};
     decodeFrameTable(decoded);
-    Singer singer{};
-    singer.initialise();   // installs the table every singer reads
     for (int frame = 0; frame < kFrameCount; ++frame) {
-        for (int parameter = 0; parameter < kFrameParameterCount; ++parameter) {
-            EXPECT_EQ(decoded[frame][parameter], kPrintedTable[frame][parameter])
-                << "frame " << frame << ", parameter " << parameter;
-            EXPECT_EQ(frameTable()[frame][parameter], kPrintedTable[frame][parameter]);
+        EXPECT_EQ(decoded[frame], kPrintedTable[frame]) << "frame " << frame;
+    }
+}
+
+std::pair<int, int> rowAndLength(const char* text) {
+    const PhonemeMatch match = lookUpPhoneme(text);
+    return {match.row, match.length};
+}
+
+TEST(PhonemeLookup, NamesFoldCaseTheFirstMatchWinsAndAnythingElseIsOneSilence) {
+    for (int row = 0; row < kNamedPhonemeRows; ++row) {
+        const std::string name(kPhonemeTable[row].name.data());
+        std::string upper = name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (const std::string& text : {name, upper}) {
+            EXPECT_EQ(rowAndLength(text.c_str()), std::pair(row, static_cast<int>(name.size())));
         }
+    }
+    // {text, row, bytes}: the text may go on after the name; two-letter names
+    // come first; text matching no row is one silence of one byte.
+    const std::tuple<const char*, int, int> cases[] = {
+        {"aA", 16, 2},         {"thing", 2, 2},       {"ngk", 1, 2},         {"tx", 34, 1},
+        {"x", kSilenceRow, 1}, {" ", kSilenceRow, 1}, {"xyz", kSilenceRow, 1},
+        {"7", kSilenceRow, 1}, {"@", kSilenceRow, 1}, {"\x80", kSilenceRow, 1}};
+    for (const auto& [text, row, length] : cases) {
+        EXPECT_EQ(rowAndLength(text), std::pair(row, length)) << text;
     }
 }
 

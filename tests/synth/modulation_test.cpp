@@ -6,24 +6,24 @@
 namespace zimblo::synth::test {
 namespace {
 
+constexpr uint8_t kVelocity = 0;
 constexpr uint8_t kLane1 = 1;
 constexpr uint8_t kLane2 = 2;
 constexpr uint8_t kLane7 = 7;
-constexpr uint8_t kVelocity = 0;
 constexpr uint8_t kKeyboard = 12;
+constexpr float kFull = 0.984375f;  // the factor of amount 127
 
-TEST_F(SynthTest, RouteWithAmount64LeavesInRangeValuesButStillClamps) {
+TEST_F(SynthTest, NeutralAndUnusedRoutesLeaveThePatchButATouchedValueIsClamped) {
     TestPatch p = sinePatch();
-    p.voice[7] = 50;
     p.voice[12] = 200;
     p.channel[5] = 77;
-    p.routes = {ModRoute{kLane1, 64, 7}, ModRoute{kLane1, 64, 12}, ModRoute{kLane7, 64, 59 + 5}};
+    p.routes = {ModRoute{kLane1, 64, 7}, ModRoute{kLane1, 64, 12}, ModRoute{kLane7, 64, 59 + 5},
+                ModRoute{kLane7, 127, 88}, ModRoute{kLane7, 0, 255}};  // 88 and above address nothing
     Synth& synth = open({p});
     send(synth, {0xB0, 1, 127, 0x90, 60, 100, 0xFD});
     render(synth, 1);
-    EXPECT_EQ(synth.voiceParams[0][7], 50.0f);
-    EXPECT_EQ(synth.voiceParams[0][12], 128.0f);  // touched, so clamped
-    EXPECT_EQ(synth.channelParams[0][5], 77.0f);
+    for (int i = 0; i < kVoiceParamCount; ++i) EXPECT_EQ(synth.voiceParams[0][i], i == 12 ? 128 : p.voice[i]) << i;
+    for (int i = 0; i < kChannelParamCount; ++i) EXPECT_EQ(synth.channelParams[0][i], p.channel[i]) << i;
 }
 
 TEST_F(SynthTest, Lane7AtFullAmountAddsItsScaledValueAndClampsAt128) {
@@ -38,7 +38,7 @@ TEST_F(SynthTest, Lane7AtFullAmountAddsItsScaledValueAndClampsAt128) {
     // 127 · (127 − 64)/64 = 125.015625, exact in float.
     EXPECT_EQ(synth.channelParams[0][0], 125.015625f);
     EXPECT_EQ(synth.channelParams[1][0], 128.0f);
-    EXPECT_EQ(synth.channels[0].volume, 125.015625f / 128.0f * 0.6f);
+    EXPECT_EQ(synth.channels[0].volume, 125.015625f / 128.0f * 0.6f);  // the strip gets the modulated value
 }
 
 TEST_F(SynthTest, KeyboardSourceIsTwicePerSemitoneFromNote48) {
@@ -49,29 +49,17 @@ TEST_F(SynthTest, KeyboardSourceIsTwicePerSemitoneFromNote48) {
     send(synth, {0x90, 48, 100, 0x91, 60, 100, 0x92, 40, 100, 0xFD});
     render(synth, 1);
     EXPECT_EQ(synth.voiceParams[0][6], 20.0f);
-    EXPECT_EQ(synth.voiceParams[1][6], 20.0f + 24.0f * 0.984375f);
-    EXPECT_EQ(synth.voiceParams[2][6], 20.0f - 16.0f * 0.984375f);
-    EXPECT_EQ(synth.channelParams[1][1], 24.0f * 0.984375f);
-}
-
-TEST_F(SynthTest, DestinationsFrom88OnAffectNothing) {
-    TestPatch p = sinePatch();
-    p.routes = {ModRoute{kLane7, 127, 88}, ModRoute{kLane7, 0, 255}};
-    Synth& synth = open({p});
-    send(synth, {0x90, 60, 100, 0xFD});
-    render(synth, 1);
-    for (int i = 0; i < kVoiceParamCount; ++i) EXPECT_EQ(synth.voiceParams[0][i], p.voice[i]) << i;
-    for (int i = 0; i < kChannelParamCount; ++i) EXPECT_EQ(synth.channelParams[0][i], p.channel[i]) << i;
+    EXPECT_EQ(synth.voiceParams[1][6], 20.0f + 24.0f * kFull);
+    EXPECT_EQ(synth.voiceParams[2][6], 20.0f - 16.0f * kFull);
+    EXPECT_EQ(synth.channelParams[1][1], 24.0f * kFull);
 }
 
 TEST_F(SynthTest, ClampAppliesAfterEachRouteInListOrder) {
     TestPatch p = sinePatch();
-    p.voice[20] = 20;
-    p.voice[21] = 20;
+    p.voice[20] = p.voice[21] = 20;
     p.voice[25] = 255;  // untouched: keeps the byte value, unclamped
     // −127 drives parameter 20 below 0 (clamped to +0), then 64 · 10/64 adds 10.
-    p.routes = {ModRoute{kLane7, 0, 20}, ModRoute{kLane2, 74, 20},
-                ModRoute{kLane2, 74, 21}, ModRoute{kLane7, 0, 21}};
+    p.routes = {ModRoute{kLane7, 0, 20}, ModRoute{kLane2, 74, 20}, ModRoute{kLane2, 74, 21}, ModRoute{kLane7, 0, 21}};
     Synth& synth = open({p});
     send(synth, {0xB0, 2, 64, 0x90, 60, 100, 0xFD});
     render(synth, 1);
@@ -90,24 +78,22 @@ TEST_F(SynthTest, VoiceRoutesReadTheVoiceAndChannelRoutesTheChannelsLastVoice) {
     // Applied before the start: the voice's previous velocity (0 after init).
     EXPECT_EQ(synth.voiceParams[0][37], 0.0f);
     render(synth, 1);
-    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * 0.984375f);
-    EXPECT_EQ(synth.channelParams[0][5], 64.0f * 0.984375f);
+    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * kFull);
 
     send(synth, {0x90, 62, 32, 0xFD});
-    EXPECT_EQ(synth.voiceParams[1][37], 0.0f);
     render(synth, 128);
-    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * 0.984375f);
-    EXPECT_EQ(synth.voiceParams[1][37], 32.0f * 0.984375f);
-    EXPECT_EQ(synth.channelParams[0][5], 32.0f * 0.984375f);  // voice 1 is the last started
+    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * kFull);
+    EXPECT_EQ(synth.voiceParams[1][37], 32.0f * kFull);
+    EXPECT_EQ(synth.channelParams[0][5], 32.0f * kFull);  // voice 1 is the last started
 
     // A retriggered voice sees its previous note's velocity until the next frame.
     send(synth, {0xB0, 123, 0, 0xFD});
     render(synth, 128);  // both released with release 0: freed at this frame start
-    EXPECT_EQ(synth.voiceChannel[0], kFreeVoice);
+    ASSERT_EQ(synth.voiceChannel[0], kFreeVoice);
     send(synth, {0x90, 64, 100, 0xFD});
-    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * 0.984375f);
+    EXPECT_EQ(synth.voiceParams[0][37], 64.0f * kFull);
     // A channel that never played reads voice 0, whatever channel that voice now serves.
-    EXPECT_EQ(synth.channelParams[5][5], 64.0f * 0.984375f);
+    EXPECT_EQ(synth.channelParams[5][5], 64.0f * kFull);
 }
 
 TEST_F(SynthTest, EnvelopeAndLfoOutputsAreSources) {
@@ -127,7 +113,7 @@ TEST_F(SynthTest, EnvelopeAndLfoOutputsAreSources) {
     EXPECT_EQ(synth.voiceParams[0][18], 0.0f);  // the square's first half
     render(synth, 3 * 128);
     // By the fifth frame the square (increment 2^30) is in its high half: 100 · (1 − 2^-23).
-    EXPECT_NEAR(synth.voiceParams[0][18], 100.0f * 0.984375f, 1e-4f);
+    EXPECT_NEAR(synth.voiceParams[0][18], 100.0f * kFull, 1e-4f);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Test helpers for the engine: patch banks built from readable descriptions,
-// and a fixture owning a heap Synth (the record is megabytes, too big for a stack).
+// and a fixture owning heap Synths (the record is megabytes, too big for a stack).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "dsp/free_running_counter.h"
@@ -24,34 +25,17 @@ struct TestPatch {
 };
 
 // A patch that sounds: oscillator 1 a sine at gain 1/2, pan centre, envelope 1
-// with attack 0 (full level in the first frame), decay 64 to sustain 100 held
-// (rate 64), release 0 (silent at the first frame after note off), gain 1;
-// every effect off, channel volume 128 (0.6).
-inline TestPatch sinePatch() {
+// with attack 0, sustain 100 held, release 0 (silent at the first frame after
+// note off), gain 1; every effect off, channel volume 128 (0.6).
+inline TestPatch sinePatch(uint8_t voiceLimit = 8) {
     TestPatch p;
-    p.voice[0] = 64;   // pan centre
-    p.voice[1] = 64;   // no voice transpose
-    p.voice[2] = 3;    // oscillator 1: sine
-    p.voice[4] = 64;   // no oscillator transpose
-    p.voice[5] = 64;   // no detune
-    p.voice[6] = 64;
-    p.voice[7] = 64;   // gain 1/2
-    p.voice[10] = 64;
-    p.voice[11] = 64;
-    p.voice[16] = 64;
-    p.voice[17] = 64;
-    p.voice[27] = 64;  // parallel balance: both filters full
-    p.voice[32] = 0;   // attack
-    p.voice[33] = 64;  // decay
-    p.voice[34] = 100; // sustain level
-    p.voice[35] = 64;  // sustain rate: hold
-    p.voice[36] = 0;   // release: immediate
-    p.voice[37] = 128; // envelope gain 1
-    p.voice[41] = 64;
-    p.channel[0] = 128;  // volume 0.6
-    p.channel[13] = 64;  // chorus off
-    p.channel[14] = 64;
-    p.channel[19] = 64;
+    p.voiceLimit = voiceLimit;
+    for (int i : {0, 1, 4, 5, 6, 7, 10, 11, 16, 17, 27, 33, 35, 41}) p.voice[i] = 64;
+    p.voice[2] = 3;     // sine
+    p.voice[34] = 100;  // sustain level
+    p.voice[37] = 128;  // envelope gain 1
+    p.channel[0] = 128;
+    for (int i : {13, 14, 19}) p.channel[i] = 64;  // chorus off
     return p;
 }
 
@@ -66,34 +50,24 @@ inline std::vector<uint8_t> buildBank(const std::vector<TestPatch>& patches) {
         bytes.insert(bytes.end(), p.channel.begin(), p.channel.end());
         bytes.push_back(p.voiceLimit);
         bytes.push_back(static_cast<uint8_t>(p.routes.size()));
-        for (const ModRoute& r : p.routes) {
-            bytes.push_back(r.source);
-            bytes.push_back(r.amount);
-            bytes.push_back(r.destination);
-        }
+        for (const ModRoute& r : p.routes) bytes.insert(bytes.end(), {r.source, r.amount, r.destination});
     }
     return bytes;
 }
 
-// Global block with the reverb silent (damping 0), the global delay off, no
-// master low cut to speak of (A = 1/16384), high cut bypassed (B = 1) and the
-// master dynamics bypassed.
-inline std::array<uint8_t, kGlobalParamCount> quietGlobals() {
-    std::array<uint8_t, kGlobalParamCount> g{};
-    g[0] = 63;   // reverb decay x = 1
-    g[1] = 0;    // reverb damping 0: silent
-    g[4] = 64;   // delay off
-    g[5] = 64;
-    g[12] = 127; // high cut bypassed
-    g[13] = 0;   // master dynamics bypass
-    return g;
-}
+inline bool same(StereoFrame a, StereoFrame b) { return a.left == b.left && a.right == b.right; }
 
-// The quiet block with the reverb undamped at input gain 1: it rings.
-inline std::array<uint8_t, kGlobalParamCount> ringingGlobals() {
-    std::array<uint8_t, kGlobalParamCount> g = quietGlobals();
-    g[1] = 128;
-    g[3] = 128;
+using Globals = std::array<uint8_t, kGlobalParamCount>;
+
+// Reverb silent (damping 0), delay off, master low cut A = 1/16384, high cut
+// bypassed (B = 1), master dynamics bypassed. ring: the reverb undamped at
+// input gain 1.
+inline Globals globals(bool ring = false) {
+    Globals g{};
+    g[0] = 63;
+    g[4] = g[5] = 64;
+    g[12] = 127;
+    if (ring) g[1] = g[3] = 128;
     return g;
 }
 
@@ -102,17 +76,18 @@ protected:
     void SetUp() override { dsp::pinFreeRunningCounter(0x12345678u); }
     void TearDown() override { dsp::unpinFreeRunningCounter(); }
 
-    // Initialises a fresh heap Synth on a bank of the given patches.
-    Synth& open(const std::vector<TestPatch>& patches,
-                const std::array<uint8_t, kGlobalParamCount>& globals = quietGlobals(),
-                uint32_t rate = 44100) {
-        bankBytes.push_back(std::make_unique<std::vector<uint8_t>>(buildBank(patches)));
-        auto synth = std::make_unique<Synth>();
-        const std::vector<uint8_t>& bytes = *bankBytes.back();
-        synth->init(PatchBank{bytes.data(), static_cast<uint32_t>(bytes.size())}, rate);
-        synth->setGlobalParams(globals.data());
-        synths.push_back(std::move(synth));
-        return *synths.back();
+    PatchBank bank(const std::vector<TestPatch>& patches) {
+        const auto& bytes = *banks.emplace_back(std::make_unique<std::vector<uint8_t>>(buildBank(patches)));
+        return PatchBank{bytes.data(), static_cast<uint32_t>(bytes.size())};
+    }
+
+    // A fresh heap Synth, initialised, then given the global block unless withGlobals is false.
+    Synth& open(const std::vector<TestPatch>& patches, const Globals& g = globals(), uint32_t rate = 44100,
+                bool withGlobals = true) {
+        Synth& synth = *synths.emplace_back(std::make_unique<Synth>());
+        synth.init(bank(patches), rate);
+        if (withGlobals) synth.setGlobalParams(g.data());
+        return synth;
     }
 
     static void send(Synth& synth, std::initializer_list<uint8_t> bytes) {
@@ -126,17 +101,37 @@ protected:
         return out;
     }
 
-    static std::vector<uint8_t> snapshot(const Synth& synth) {
-        std::vector<uint8_t> bytes(sizeof(Synth));
-        std::memcpy(bytes.data(), static_cast<const void*>(&synth), sizeof(Synth));
-        return bytes;
+    // The object representation, for "changes nothing" checks.
+    template <typename T>
+    static std::vector<uint8_t> snapshot(const T& object) {
+        const auto* p = reinterpret_cast<const uint8_t*>(&object);
+        return std::vector<uint8_t>(p, p + sizeof(T));
     }
 
-    static bool sameBytes(const std::vector<uint8_t>& before, const Synth& synth) {
-        return std::memcmp(before.data(), static_cast<const void*>(&synth), sizeof(Synth)) == 0;
+    // Every assigned voice as "index:channel/note", with "~" once released.
+    static std::string voiceTable(const Synth& synth) {
+        std::string table;
+        for (int v = 0; v < kVoiceCount; ++v) {
+            if (synth.voiceChannel[v] == kFreeVoice) continue;
+            table += (table.empty() ? "" : " ") + std::to_string(v) + ":" + std::to_string(synth.voiceChannel[v]) +
+                     "/" + std::to_string(synth.voices[v].note) + (synth.voices[v].gate ? "" : "~");
+        }
+        return table;
     }
 
-    std::vector<std::unique_ptr<std::vector<uint8_t>>> bankBytes;
+    static int voicesOn(const Synth& synth, int channel) {
+        int count = 0;
+        for (int32_t c : synth.voiceChannel) count += c == channel ? 1 : 0;
+        return count;
+    }
+
+    static StereoFrame level(const Synth& synth, int channel) {
+        StereoFrame f{1.0f, 1.0f};
+        synth.channelLevel(channel, f.left, f.right);
+        return f;
+    }
+
+    std::vector<std::unique_ptr<std::vector<uint8_t>>> banks;
     std::vector<std::unique_ptr<Synth>> synths;
 };
 

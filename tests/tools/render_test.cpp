@@ -38,8 +38,9 @@ std::vector<int16_t> readSound(const fs::path& path, SF_INFO& info) {
     return samples;
 }
 
-Bytes demoSong(bool sampleAndHold = false) {
-    SongWriter w = test::writerWith({sampleAndHold ? test::sampleAndHoldPatch() : test::sinePatch()});
+// Sample-and-hold LFOs make the output depend on the seed.
+Bytes demoSong() {
+    SongWriter w = test::writerWith({test::sampleAndHoldPatch()});
     w.addTempo(0, 371519);
     for (uint8_t i = 0; i < 12; ++i) {
         w.addNoteOn(0, 32u * i, 57 + 2 * i, 100);
@@ -69,9 +70,9 @@ protected:
 
     // Runs the tool on the demo song (unless told otherwise); keeps its stderr.
     int run(const std::string& arguments, const std::string& standardOutput = "", bool withSong = true) {
-        std::string command = std::string(ZIMBLO_RENDER_BIN) + (withSong ? " --song " + path("demo.song") : "") +
-                              " " + arguments + " 2> " + path("stderr.txt");
-        if (!standardOutput.empty()) command += " > " + standardOutput;
+        const std::string command = std::string(ZIMBLO_RENDER_BIN) + (withSong ? " --song " + path("demo.song") : "") +
+                                    " " + arguments + " 2> " + path("stderr.txt") +
+                                    (standardOutput.empty() ? "" : " > " + standardOutput);
         const int status = std::system(command.c_str());
         const Bytes err = readBytes(dir / "stderr.txt");
         errors.assign(err.begin(), err.end());
@@ -85,18 +86,16 @@ protected:
 };
 
 TEST_F(RenderTool, WritesWhatThePlayerRendersAsFloatWavAndFlac) {
-    const std::string options = "--frames 30000 --start-ms 250 --seed 7 --quiet ";
-    ASSERT_EQ(run(options + "-o " + path("a.f32")), 0) << errors;
-    ASSERT_EQ(run(options + "-o " + path("a.wav")), 0) << errors;
-    ASSERT_EQ(run(options + "-o " + path("a.flac")), 0) << errors;
-    ASSERT_EQ(run(options + "-o -", path("stdout.f32")), 0) << errors;
+    for (const char* out : {"a.f32", "a.wav", "a.flac"})
+        ASSERT_EQ(run("--frames 30000 --start-ms 250 --seed 7 --quiet -o " + path(out)), 0) << errors;
+    ASSERT_EQ(run("--frames 30000 --start-ms 250 --seed 7 --quiet -o -", path("stdout.f32")), 0) << errors;
     EXPECT_EQ(errors, "");
 
     // The raw file holds exactly what a Player renders in-process (little-endian host).
     const Bytes rawBytes = readBytes(dir / "a.f32");
+    ASSERT_EQ(rawBytes.size(), 8u * 30000u);
     std::vector<float> raw(rawBytes.size() / 4);
     std::memcpy(raw.data(), rawBytes.data(), rawBytes.size());
-    ASSERT_EQ(raw.size(), 2u * 30000u);
     const Bytes song = demoSong();
     dsp::pinFreeRunningCounter(7);
     auto player = test::newPlayer();
@@ -116,16 +115,20 @@ TEST_F(RenderTool, WritesWhatThePlayerRendersAsFloatWavAndFlac) {
     EXPECT_EQ(readSound(dir / "a.flac", flac), converted);
     EXPECT_EQ(wav.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     EXPECT_EQ(flac.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    EXPECT_EQ(wav.samplerate, 44100);
-    EXPECT_EQ(wav.channels, 2);
+    EXPECT_EQ(wav.samplerate * 10 + wav.channels, 441002);  // 44100 Hz, stereo
 }
 
 TEST_F(RenderTool, BlockSizeLengthsAndSeeds) {
-    ASSERT_EQ(run("--frames 20000 --seed 3 --quiet -o " + path("whole.f32")), 0);
-    for (const char* block : {"1", "333", "20000"}) {
-        ASSERT_EQ(run("--frames 20000 --seed 3 --quiet --block " + std::string(block) + " -o " + path("b.f32")), 0);
-        EXPECT_EQ(readBytes(dir / "b.f32"), readBytes(dir / "whole.f32")) << "block " << block;
+    // The seed decides the output; the block size never does.
+    const std::string options = "--frames 20000 --quiet -o " + path("b.f32");
+    ASSERT_EQ(run("--seed 11 " + options), 0);
+    const Bytes whole = readBytes(dir / "b.f32");
+    for (const std::string block : {"1", "333", "20000"}) {
+        ASSERT_EQ(run("--seed 11 --block " + block + " " + options), 0);
+        EXPECT_EQ(readBytes(dir / "b.f32"), whole) << "block " << block;
     }
+    ASSERT_EQ(run("--seed 0x2f00 " + options), 0);
+    EXPECT_NE(readBytes(dir / "b.f32"), whole);
     // Seconds round to the nearest frame: 0.5 s is 22050 frames, 1.00001 s 44100.
     ASSERT_EQ(run("--seconds 0.5 --quiet -o " + path("half.f32")), 0);
     EXPECT_EQ(fs::file_size(dir / "half.f32"), 8u * 22050u);
@@ -133,41 +136,26 @@ TEST_F(RenderTool, BlockSizeLengthsAndSeeds) {
     SF_INFO low{};
     EXPECT_EQ(readSound(dir / "low.wav", low).size(), 2u * 22050u);
     EXPECT_EQ(low.samplerate, 22050);
-
-    // With sample-and-hold LFOs the seed decides the output.
-    writeSong(demoSong(true));
-    for (const char* name : {"s1.f32", "s2.f32"}) ASSERT_EQ(run("--frames 20000 --seed 11 --quiet -o " + path(name)), 0);
-    ASSERT_EQ(run("--frames 20000 --seed 0x2f00 --quiet -o " + path("s3.f32")), 0);
-    EXPECT_EQ(readBytes(dir / "s1.f32"), readBytes(dir / "s2.f32"));
-    EXPECT_NE(readBytes(dir / "s1.f32"), readBytes(dir / "s3.f32"));
-
     ASSERT_EQ(run("--export-song " + path("copy.song")), 0) << errors;
-    EXPECT_EQ(readBytes(dir / "copy.song"), demoSong(true));
+    EXPECT_EQ(readBytes(dir / "copy.song"), demoSong());
 }
 
 TEST_F(RenderTool, ExitCodes) {
     const std::string out = " -o " + path("x.f32");
-    for (const std::string& bad : {std::string(""), "--frames 10 --seconds 1" + out, "--frames ten" + out,
-                                   "--seconds 1.2.3" + out, "--block 0" + out, "--rate 0" + out,
-                                   "--start-ms -5" + out, "--seed 4294967296" + out, "--volume 3" + out,
-                                   " -o " + path("x.mp3"), std::string("--frames"), "--rate 96469" + out}) {
-        EXPECT_EQ(run(bad), 2) << bad;
-        EXPECT_TRUE(oneLine()) << bad << ": " << errors;
+    // Bad usage, a malformed song (cut short: one line naming the fault), I/O failures.
+    const std::pair<std::string, int> failures[] = {
+        {"", 2}, {"--frames 10 --seconds 1" + out, 2}, {"--frames ten" + out, 2}, {"--seconds 1.2.3" + out, 2},
+        {"--block 0" + out, 2}, {"--rate 0" + out, 2}, {"--start-ms -5" + out, 2}, {"--seed 4294967296" + out, 2},
+        {"--volume 3" + out, 2}, {" -o " + path("x.mp3"), 2}, {"--frames", 2}, {"--rate 96469" + out, 2},
+        {"--song " + path("missing.song") + out, 1}, {"--frames 100 -o " + path("no/dir/x.f32"), 1},
+        {"--frames 100 -o " + path("no/dir/x.wav"), 1}, {"--export-song " + path("no/dir/x.song"), 1},
+    };
+    EXPECT_EQ(run("--frames 100000 --quiet -o -", "/dev/full"), 1);  // a device that takes no bytes
+    EXPECT_TRUE(oneLine()) << errors;
+    for (const auto& [arguments, code] : failures) {
+        EXPECT_EQ(run(arguments), code) << arguments;
+        EXPECT_TRUE(oneLine()) << arguments << ": " << errors;
     }
-#ifdef ZIMBLO_HAS_EMBEDDED_SONG
-    // Without a song file the embedded song is the one rendered and exported.
-    EXPECT_EQ(run("--frames 1000 --export-song " + path("embedded.song") + out, "", false), 0) << errors;
-    EXPECT_EQ(readBytes(dir / "embedded.song"),
-              Bytes(data::kEmbeddedSong, data::kEmbeddedSong + data::kEmbeddedSongSize));
-    fs::remove(dir / "x.f32");
-#else
-    EXPECT_EQ(run(out, "", false), 2);  // no song
-#endif
-    EXPECT_FALSE(fs::exists(dir / "x.f32"));
-    ASSERT_EQ(run("--help", path("help.txt"), false), 0);
-    EXPECT_EQ(readBytes(dir / "help.txt").at(0), 'u');
-
-    // A malformed song: one line naming the fault.
     Bytes cut = demoSong();
     cut.resize(cut.size() - 3);
     writeSong(cut);
@@ -175,18 +163,17 @@ TEST_F(RenderTool, ExitCodes) {
     EXPECT_TRUE(oneLine()) << errors;
     EXPECT_NE(errors.find("demo.song: text block ("), std::string::npos) << errors;
     EXPECT_FALSE(fs::exists(dir / "x.wav"));
-
-    // I/O failures: a missing song, an output nobody can create, a device that takes no bytes.
-    writeSong(demoSong());
-    EXPECT_EQ(run("--song " + path("missing.song") + out, "", false), 1);
-    EXPECT_TRUE(oneLine()) << errors;
-    for (const char* name : {"no/dir/x.f32", "no/dir/x.wav"}) {
-        EXPECT_EQ(run("--frames 100 -o " + path(name)), 1) << name;
-        EXPECT_TRUE(oneLine()) << errors;
-    }
-    EXPECT_EQ(run("--export-song " + path("no/dir/x.song")), 1);
-    EXPECT_EQ(run("--frames 100000 --quiet -o -", "/dev/full"), 1);
-    EXPECT_TRUE(oneLine()) << errors;
+    EXPECT_FALSE(fs::exists(dir / "x.f32"));
+#ifdef ZIMBLO_HAS_EMBEDDED_SONG
+    // Without a song file the embedded song is the one rendered and exported.
+    EXPECT_EQ(run("--frames 1000 --export-song " + path("embedded.song") + out, "", false), 0) << errors;
+    EXPECT_EQ(readBytes(dir / "embedded.song"),
+              Bytes(data::kEmbeddedSong, data::kEmbeddedSong + data::kEmbeddedSongSize));
+#else
+    EXPECT_EQ(run(out, "", false), 2);  // no song
+#endif
+    ASSERT_EQ(run("--help", path("help.txt"), false), 0);
+    EXPECT_EQ(readBytes(dir / "help.txt").at(0), 'u');
 }
 
 }  // namespace
