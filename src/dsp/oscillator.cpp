@@ -313,7 +313,7 @@ void Oscillator::setup(const float* params) {
 
 void Oscillator::updatePitch() {
     const RateConstants& rate = rates();
-    noiseFrequency = exp2Ten((transpose + kParameterCentre) / 128.0f) * rate.rateScale;
+    noiseFrequency = rateScaledCoefficient(exp2Ten((transpose + kParameterCentre) / 128.0f), rate);
     // A product of 2^31 or more converts to 0x80000000: half a cycle per sample.
     const float ratio = exp2((note + transpose - kReferenceNote) * kOctavesPerSemitone);
     increment = static_cast<uint32_t>(roundToInt(ratio * rate.baseIncrement));

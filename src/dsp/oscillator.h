@@ -61,7 +61,7 @@ struct Oscillator {
     uint32_t colourThreshold = 0;  // the colour as a phase, 0..2^32 − 2^25
 
     // Noise generator: filter coefficients, generator state.
-    float noiseFrequency = 0.0f;  // state-variable filter frequency coefficient
+    float noiseFrequency = 0.0f;  // state-variable filter frequency coefficient, at most 1 below 44100 Hz
     float noiseDamping = 0.0f;    // 1 − √(H/128)
     uint32_t noiseSeed = kNoiseSeeds[0];
 

@@ -38,4 +38,18 @@ const RateConstants& rates();
 // Installs the constants for a sample rate (done by the engine's initialisation).
 void setSampleRate(uint32_t sampleRate);
 
+// A frequency or smoothing coefficient c (0..1 over the 0..128 parameter range at 44100 Hz)
+// moved to the rate in force: c · 44100/fs. Below 44100 Hz that product would leave the
+// range in which the filters built on such coefficients are stable (a state-variable
+// filter with f = 2 or a one-pole smoother with a step above 2 grows without bound), so it
+// is held at the larger of 1 and c: never beyond the top of the parameter range, nor
+// beyond what the same value gives at 44100 Hz. At 44100 Hz and above the result is
+// exactly c · 44100/fs.
+inline float rateScaledCoefficient(float c, const RateConstants& rate) {
+    const float scaled = c * rate.rateScale;
+    if (rate.rateScale <= 1.0f) return scaled;
+    const float ceiling = c > 1.0f ? c : 1.0f;
+    return scaled < ceiling ? scaled : ceiling;
+}
+
 }  // namespace zimblo::dsp

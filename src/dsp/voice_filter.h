@@ -14,7 +14,9 @@
 // Parameters (0..128 scale):
 //   T type:      0 off, 1 low, 2 band, 3 high, 4 notch, 5 low + band + high, 6 ladder low,
 //                7 ladder high. The render uses the low 3 bits.
-//   Fc cutoff:   f0 = 2^(10·(Fc/128 − 1)) · 44100/fs: 2^-10 at 0, 2^-5 at 64, 1 at 128.
+//   Fc cutoff:   f0 = 2^(10·(Fc/128 − 1)) · 44100/fs: 2^-10 at 0, 2^-5 at 64, 1 at 128;
+//                below 44100 Hz held at max(1, the 44100 Hz value), where the filters are
+//                still stable (see rateScaledCoefficient).
 //   Q resonance: state-variable damping q = 1 − Q/128; ladder feedback
 //                r = 4·(Q/128)·(1 + 0.5·(1 − g)·(5.6·(1 − g)² + g)), with g = f0/4 and
 //                k = g + 0.8·g·(1 − g), m = 1 − 2k.

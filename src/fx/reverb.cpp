@@ -84,7 +84,8 @@ void Reverb::clearState() {
 }
 
 void Reverb::setParams(const float* r) {
-    const float rateScale = dsp::rates().rateScale;
+    const dsp::RateConstants& rate = dsp::rates();
+    const float rateScale = rate.rateScale;
     const float t = kDecayReference / (r[0] + 1.0f);
     const float x = t * t * rateScale;
     fb0 = dsp::power(kDecay[0], x);
@@ -93,9 +94,9 @@ void Reverb::setParams(const float* r) {
     fb3 = dsp::power(kDecay[3], x);
     ap0 = dsp::power(kDecay[4], x);
     ap1 = dsp::power(kDecay[5], x);
-    damp = r[1] / 128.0f * rateScale;
+    damp = dsp::rateScaledCoefficient(r[1] / 128.0f, rate);
     const float h = r[2] / 128.0f;
-    hpCoef = h * h * h * h * rateScale;
+    hpCoef = dsp::rateScaledCoefficient(h * h * h * h, rate);
     inGain = r[3] / 128.0f;
 }
 

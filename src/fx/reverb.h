@@ -19,6 +19,8 @@
 //   r1 damping:    damp = r1/128·(44100/fs); 1 leaves the loops undamped, lower values
 //                  darken the tail, 0 silences the reverb.
 //   r2 low cut:    hpCoef = (r2/128)^4·(44100/fs); 0 disables the output high-pass.
+//                  Below 44100 Hz damp and hpCoef are held at max(1, their 44100 Hz
+//                  value): a one-pole step above 2 would grow without bound.
 //   r3 send gain:  inGain = r3/128.
 //
 // ε keeps every loop away from subnormals; as a safety net, a block in which any

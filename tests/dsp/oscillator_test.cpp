@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "dsp/maths.h"
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
 
@@ -191,6 +192,23 @@ TEST(OscillatorNoiseTest, SeededPerSlotThroughTheFilter) {
     a.reset(0);
     EXPECT_EQ(renderBlock(a), first);
     EXPECT_EQ(a.phase, 0u);
+}
+
+TEST(OscillatorNoiseTest, BelowTheReferenceRateTheNoiseFilterStaysStable) {
+    // Transpose 127 gives F = 0.95 at 44100 Hz; the rate scale 2 of 22050 Hz would make it
+    // 1.89, where the one-pass filter with damping 1 (colour 0) diverges within a second.
+    // F is held at 1; below that it keeps its exact scaled value (2^-5 · 2 at transpose 64).
+    setSampleRate(22050);
+    Oscillator bright = makeOscillator(4, 0, 0, 128, 60, 127);
+    const Oscillator plain = makeOscillator(4, 0, 0, 128);
+    float peak = 0.0f;
+    for (int block = 0; block < 22050 / kBlock; ++block)
+        for (float v : renderBlock(bright)) peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
+    setSampleRate(44100);
+    EXPECT_EQ(bright.noiseFrequency, 1.0f);
+    EXPECT_EQ(plain.noiseFrequency, 0x1p-4f);
+    EXPECT_LE(peak, 16.0f);  // bounded; the unheld filter reaches infinity
+    EXPECT_EQ(makeOscillator(4, 0, 0, 128, 60, 127).noiseFrequency, exp2Ten(127.0f / 128.0f));
 }
 
 TEST(OscillatorBlockTest, OneBlockEqualsTwoShorterOnes) {

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include "dsp/maths.h"
 #include "dsp/numerics.h"
+#include "dsp/rate_constants.h"
 
 namespace zimblo::dsp {
 namespace {
@@ -144,6 +146,34 @@ TEST(VoiceFilter, TypesBeyondSevenAreBoundedAndFinite) {
         }
         EXPECT_LE(peak, 3.0f) << type;  // 128000·ε of drift at most, beyond the input
     }
+}
+
+TEST(VoiceFilter, BelowTheReferenceRateTheCutoffStopsAtTheTopOfItsRange) {
+    // At 22050 Hz the rate scale 2 would take cutoff 127 to f = 1.89: with no resonance
+    // (q = 1) the two-pass filter grows without bound from f = 1.24 on. The coefficient is
+    // held at 1 (cutoff 128 at 44100 Hz), or at the 44100 Hz value when that is larger.
+    setSampleRate(22050);
+    const VoiceFilter open = makeFilter(1, 128, 0);
+    const VoiceFilter below = makeFilter(1, 100, 0);
+    const VoiceFilter beyond = makeFilter(1, 130, 0);
+    const VoiceFilter ladder = makeFilter(6, 127, 64);
+    VoiceFilter loud = makeFilter(1, 127, 0);
+    Signal x(22050);
+    for (size_t i = 0; i < x.size(); ++i) x[i] = (i / 7) % 2 == 0 ? 0.9f : -0.9f;
+    const Signal y = run(loud, x);
+    setSampleRate(48000);
+    const VoiceFilter fast = makeFilter(1, 127, 0);
+    setSampleRate(44100);
+
+    EXPECT_EQ(open.frequency, 1.0f);
+    EXPECT_EQ(below.frequency, exp2Ten(100.0f / 128.0f) * 2.0f);  // scaled exactly while below 1
+    EXPECT_EQ(beyond.frequency, makeFilter(1, 130, 0).frequency);
+    EXPECT_EQ(ladder.poleGain, makeFilter(6, 128, 64).poleGain);  // g = 0.25 at most
+    float peak = 0.0f;
+    for (float v : y) peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
+    EXPECT_LE(peak, 2.0f);
+    // At and above 44100 Hz nothing is held: exactly f0 · 44100/fs.
+    EXPECT_EQ(fast.frequency, exp2Ten(127.0f / 128.0f) * computeRateConstants(48000).rateScale);
 }
 
 }  // namespace

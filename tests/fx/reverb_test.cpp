@@ -65,6 +65,26 @@ TEST(Reverb, LoopGainsShareOneDecayRate) {
     EXPECT_TRUE(reverb->fb0 + reverb->fb1 + reverb->fb2 + reverb->fb3 == 0.0f && reverb->ap0 > 0.0f);
 }
 
+TEST(Reverb, BelowTheReferenceRateTheSmoothersStayStable) {
+    // Damping and low cut scale with 44100/fs; at 16000 Hz damping 127 would make the
+    // combs' low-pass step 2.73, and one-pole steps above 2 grow without bound. Both
+    // coefficients are held at 1 (128 at 44100 Hz) or their 44100 Hz value if larger.
+    const auto bus = noise(32000, 3);
+    dsp::setSampleRate(16000);
+    auto slow = makeReverb({30, 127, 128, 87});
+    const auto damped = makeReverb({30, 40, 25, 87});
+    const auto raw = makeReverb({30, 200, 25, 87});
+    const Output out = run(*slow, bus);
+    dsp::setSampleRate(44100);
+    EXPECT_TRUE(slow->damp == 1.0f && slow->hpCoef == 1.0f);
+    EXPECT_EQ(damped->damp, 40.0f / 128.0f * (44100.0f / 16000.0f));  // below 1: scaled exactly
+    EXPECT_EQ(raw->damp, makeReverb({30, 200, 25, 87})->damp);       // above 128: as at 44100 Hz
+    float peak = 0.0f;
+    for (const StereoFrame& f : out)
+        for (float v : {f.left, f.right}) peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
+    EXPECT_LE(peak, 8.0f);
+}
+
 TEST(Reverb, SilentSettingsAddNothing) {
     const auto bus = noise(4000, 1);
     // r1 = 0: the comb low-passes never move from 0. r0 = 0: the + and − combs
