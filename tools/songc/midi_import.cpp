@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <smf.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -61,6 +62,75 @@ MidiImportSettings defaultMidiSettings() {
     return s;
 }
 
+// Walks one track chunk's events strictly, so that only well-formed tracks reach the MIDI
+// library (which aborts on some malformed ones instead of reporting them): delta times and
+// lengths of at most 4 bytes inside the chunk, channel messages with data bytes below 128,
+// running status only after a channel message (sysex and meta events cancel it), no sysex
+// escapes or system messages, and the end-of-track event as the chunk's last event.
+void checkTrackEvents(const uint8_t* data, uint32_t length, uint64_t chunkOffset, uint32_t track,
+                      const std::string& name) {
+    uint32_t pos = 0;
+    auto fail = [&](uint32_t at, const std::string& what) {
+        throw InputError(atOffset(name, chunkOffset + kChunkHeaderBytes + at) + ": track chunk " +
+                         std::to_string(track) + ": " + what);
+    };
+    auto variableLength = [&](const char* what) {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i) {
+            if (pos >= length) fail(pos, std::string("truncated inside a ") + what);
+            const uint8_t b = data[pos++];
+            value = (value << 7) | (b & 0x7Fu);
+            if ((b & 0x80u) == 0) return value;
+        }
+        fail(pos, std::string("a ") + what + " longer than 4 bytes");
+        return value;
+    };
+    uint8_t runningStatus = 0;
+    while (pos < length) {
+        variableLength("delta time");
+        if (pos >= length) fail(pos, "the track ends after a delta time");
+        const uint32_t eventStart = pos;
+        uint8_t status = data[pos];
+        if (status < 0x80) {
+            if (runningStatus == 0) fail(pos, "a data byte where no running status is in effect");
+            status = runningStatus;
+        } else {
+            ++pos;
+        }
+        if (status < 0xF0) {
+            const int dataBytes = (status & 0xE0) == 0xC0 ? 1 : 2;  // program change, channel pressure
+            for (int k = 0; k < dataBytes; ++k) {
+                if (pos >= length) fail(pos, "truncated inside a channel message");
+                if (data[pos] >= 0x80) fail(pos, "a channel message's data byte is 128 or more");
+                ++pos;
+            }
+            runningStatus = status;
+        } else if (status == 0xFF) {
+            if (pos >= length) fail(pos, "truncated inside a meta event");
+            const uint8_t type = data[pos++];
+            const uint32_t size = variableLength("meta event length");
+            if (size > length - pos) fail(pos, "a meta event runs past the end of its chunk");
+            pos += size;
+            runningStatus = 0;
+            if (type == 0x2F) {
+                if (size != 0) fail(eventStart, "the end-of-track event carries data");
+                if (pos != length) fail(pos, "events follow the end-of-track event");
+                return;
+            }
+        } else if (status == 0xF0) {
+            const uint32_t size = variableLength("sysex length");
+            if (size > length - pos) fail(pos, "a sysex event runs past the end of its chunk");
+            pos += size;
+            runningStatus = 0;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", status);
+            fail(eventStart, std::string("system event ") + hex + " is not supported in a MIDI file track");
+        }
+    }
+    fail(length, "the track ends without its end-of-track event");
+}
+
 void checkMidiChunks(const std::vector<uint8_t>& bytes, const std::string& name) {
     const size_t size = bytes.size();
     if (size < kFileHeaderBytes)
@@ -94,7 +164,7 @@ void checkMidiChunks(const std::vector<uint8_t>& bytes, const std::string& name)
             throw InputError(atOffset(name, position) + ": truncated: " + (isTrack ? "track chunk " + std::to_string(trackChunks) : std::string("a chunk")) +
                              " declares " + std::to_string(length) + " bytes, only " +
                              std::to_string(size - position - kChunkHeaderBytes) + " remain");
-        if (isTrack) ++trackChunks;
+        if (isTrack) checkTrackEvents(chunk + kChunkHeaderBytes, length, position, ++trackChunks, name);
         position += kChunkHeaderBytes + length;
     }
 }
