@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test; non-zero on any failure.
-# The unit and program tests run through ctest; the end-to-end sound check plays the
-# embedded song through a private sound server and compares it with the offline render.
+# Installs what is missing, builds, and runs every test; non-zero on any failure:
+#  - the unit and program tests through ctest;
+#  - the end-to-end sound check (the embedded song through a private sound server, compared
+#    with the offline render);
+#  - the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+#    audio-output and program tests under ThreadSanitizer;
+#  - every fuzz target: the committed inputs, then a bounded run (ZIMBLO_FUZZ_SECONDS each).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZIMBLO_BUILD_DIR:-$here/build}
@@ -9,3 +13,5 @@ build=${ZIMBLO_BUILD_DIR:-$here/build}
 "$here/scripts/build.sh"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-audio.sh"
+bash "$here/scripts/sanitize.sh"
+bash "$here/scripts/fuzz.sh"
