@@ -21,12 +21,6 @@ using namespace zimblo;
 
 namespace {
 
-void write(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    fs::create_directories(dir);
-    std::ofstream out(dir / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string readText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -50,8 +44,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "embedded_seeds: %s\n", e.what());
         return 1;
     }
-    write(root / "song_loader", "embedded.song", song);
-    write(root / "songc_dump", "embedded.song", song);
+    fuzz::writeSeed(root / "song_loader", "embedded.song", song);
+    fuzz::writeSeed(root / "songc_dump", "embedded.song", song);
 
     const fuzz::PlayControls controls[] = {
         {44100, 60000, 2048, 2048, 512, false, 0, true},
@@ -63,7 +57,7 @@ int main(int argc, char** argv) {
     for (const fuzz::PlayControls& c : controls) {
         std::vector<uint8_t> input = fuzz::writePlayControls(c);
         input.insert(input.end(), song.begin(), song.end());
-        write(root / "song_play", "embedded" + std::to_string(n++) + ".bin", input);
+        fuzz::writeSeed(root / "song_play", "embedded" + std::to_string(n++) + ".bin", input);
     }
 
     // The project, a NUL and its scores joined into one text.
@@ -71,7 +65,7 @@ int main(int argc, char** argv) {
     std::string text = readText(projectPath);
     text += '\0';
     for (const songc::ScoreReference& score : project.scores) text += readText(score.path) + "\n";
-    write(root / "songc_project", "embedded.bin", std::vector<uint8_t>(text.begin(), text.end()));
+    fuzz::writeSeed(root / "songc_project", "embedded.bin", std::vector<uint8_t>(text.begin(), text.end()));
     std::printf("embedded_seeds: %zu song bytes from %s\n", song.size(), projectPath.c_str());
     return 0;
 }

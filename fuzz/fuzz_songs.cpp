@@ -1,8 +1,19 @@
 #include "fuzz_songs.h"
 
+#include <fstream>
+#include <stdexcept>
+
 #include "player/song_format.h"
 
 namespace zimblo::fuzz {
+
+void writeSeed(const std::filesystem::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+    std::filesystem::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + (dir / name).string());
+}
+
 
 namespace {
 

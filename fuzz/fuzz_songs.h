@@ -6,11 +6,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "player/song_writer.h"
 
 namespace zimblo::fuzz {
+
+// Writes a seed file dir/name (creating dir); throws std::runtime_error when it cannot.
+void writeSeed(const std::filesystem::path& dir, const std::string& name, const std::vector<uint8_t>& bytes);
+
 
 // Patches with meaningful settings (0..128) and modulation routes, plus one
 // with bytes up to 255 where no route clamps them; voice limits 4, 1, 8, 64, 2.

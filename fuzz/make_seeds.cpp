@@ -16,13 +16,6 @@ using namespace zimblo;
 
 namespace {
 
-void write(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
-    fs::create_directories(dir);
-    std::ofstream out(dir / name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + (dir / name).string());
-}
-
 std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -120,10 +113,10 @@ const ProjectSeed kProjects[] = {
 
 void writeSongcSeeds(const fs::path& root) {
     int n = 0;
-    for (const char* score : kScores) write(root / "songc_score", "score" + std::to_string(n++) + ".score", bytesOf(score));
+    for (const char* score : kScores) fuzz::writeSeed(root / "songc_score", "score" + std::to_string(n++) + ".score", bytesOf(score));
     n = 0;
     for (const ProjectSeed& seed : kProjects)
-        write(root / "songc_project", "project" + std::to_string(n++) + ".bin",
+        fuzz::writeSeed(root / "songc_project", "project" + std::to_string(n++) + ".bin",
               bytesOf(std::string(seed.toml) + '\0' + seed.score));
 
     // MIDI: tempo and time signature, notes with running status, a note-on of
@@ -139,14 +132,14 @@ void writeSongcSeeds(const fs::path& root) {
         0x10, 0xE0, 0x00, 0x50, 0x10, 0xA0, 0x3C, 0x10, 0x10, 0xD0, 0x20,
         0x00, 0xF0, 0x03, 0x7E, 0x00, 0xF7, 0x00, 0x99, 0x24, 0x7F, 0x81, 0x00, 0x89, 0x24, 0x00,
     };
-    write(root / "songc_midi", "type1.mid", midiFile(1, 480, {conductor, music}));
-    write(root / "songc_midi", "type0.mid", midiFile(0, 96, {music}));
+    fuzz::writeSeed(root / "songc_midi", "type1.mid", midiFile(1, 480, {conductor, music}));
+    fuzz::writeSeed(root / "songc_midi", "type0.mid", midiFile(0, 96, {music}));
     std::vector<uint8_t> merged = conductor;
     merged.insert(merged.end(), music.begin(), music.end());
-    write(root / "songc_midi", "type0_tempo.mid", midiFile(0, 1, {merged}));
+    fuzz::writeSeed(root / "songc_midi", "type0_tempo.mid", midiFile(0, 1, {merged}));
 
     // The listing reads song files: the example songs.
-    for (int v = 0; v < 5; ++v) write(root / "songc_dump", "example" + std::to_string(v) + ".song", fuzz::exampleSong(v));
+    for (int v = 0; v < 5; ++v) fuzz::writeSeed(root / "songc_dump", "example" + std::to_string(v) + ".song", fuzz::exampleSong(v));
 }
 
 }  // namespace
@@ -161,13 +154,13 @@ int main(int argc, char** argv) {
     // The checked loader: the example songs, an empty one, and text blocks at
     // the sizes where the loader's reading changes.
     const fs::path loader = root / "song_loader";
-    for (int v = 0; v < 5; ++v) write(loader, "example" + std::to_string(v) + ".song", fuzz::exampleSong(v));
-    write(loader, "empty.song", player::SongWriter().build());
+    for (int v = 0; v < 5; ++v) fuzz::writeSeed(loader, "example" + std::to_string(v) + ".song", fuzz::exampleSong(v));
+    fuzz::writeSeed(loader, "empty.song", player::SongWriter().build());
     {
         player::SongWriter big;
         big.addNoteOn(0, 0, 60, 100);
         big.addText(std::string(8200, 'a'));  // a block of 8192 bytes or more is not read
-        write(loader, "unread_texts.song", big.build());
+        fuzz::writeSeed(loader, "unread_texts.song", big.build());
     }
 
     // The whole song: each example under other controls.
@@ -184,7 +177,7 @@ int main(int argc, char** argv) {
     };
     int n = 0;
     for (const fuzz::PlayControls& c : controls) {
-        write(play, "play" + std::to_string(n) + ".bin",
+        fuzz::writeSeed(play, "play" + std::to_string(n) + ".bin",
               concat(fuzz::writePlayControls(c), fuzz::exampleSong(n % 5)));
         ++n;
     }
@@ -207,7 +200,7 @@ int main(int argc, char** argv) {
         {0xC0, 0x7F, 0x90, 0x3C, 0x64, 0xC0, 0x00, 0x90, 0x3C, 0x64, 0x3E, 0x64},
     };
     n = 0;
-    for (const std::vector<uint8_t>& s : streams) write(events, "stream" + std::to_string(n++) + ".bin", s);
+    for (const std::vector<uint8_t>& s : streams) fuzz::writeSeed(events, "stream" + std::to_string(n++) + ".bin", s);
     // Every channel playing at once, past the 64 voices.
     std::vector<uint8_t> busy;
     for (int c = 0; c < 16; ++c) {
@@ -219,7 +212,7 @@ int main(int argc, char** argv) {
             busy.push_back(100);
         }
     }
-    write(events, "busy.bin", busy);
+    fuzz::writeSeed(events, "busy.bin", busy);
 
     writeSongcSeeds(root);
     return 0;
