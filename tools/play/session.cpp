@@ -27,6 +27,27 @@ uint64_t threadNanoseconds() {
 
 uint64_t framesToMs(uint64_t frames) { return frames * 1000 / kSessionRate; }
 
+// Bar and beat (from 0) at the player's render position: the sequencer counts
+// them at its steps; between two steps the ticks are those of the frames
+// already rendered towards the next one. A beat is a quarter note.
+void musicalPosition(const player::Player& p, uint32_t& bar, uint32_t& beat) {
+    bar = p.barCount;
+    beat = p.beatInBar;
+    if (p.state != PlayState::Playing || p.nextEventTick == player::kNoTick || p.scaledSamplesPerQuarter == 0 ||
+        p.ticksPerQuarter == 0)
+        return;
+    const uint64_t gap = p.nextEventTick - p.currentTick;
+    const uint64_t ticksLeft =
+        static_cast<uint64_t>(p.samplesToNextEvent) * p.scaledTicksPerQuarter / p.scaledSamplesPerQuarter;
+    const uint64_t ticks = gap > ticksLeft ? gap - ticksLeft : 0;
+    const uint64_t beatsPerBar = p.denominator != 0 && p.numerator * 4 / p.denominator != 0
+                                     ? p.numerator * 4 / p.denominator
+                                     : 1;
+    const uint64_t beats = beat + (p.tickInBeat + ticks) / p.ticksPerQuarter;
+    bar = static_cast<uint32_t>(bar + beats / beatsPerBar);
+    beat = static_cast<uint32_t>(beats % beatsPerBar);
+}
+
 class PortLock {
 public:
     explicit PortLock(OutputPort& port) : port_(port) { port_.lock(); }
@@ -68,6 +89,8 @@ bool Session::startSong(size_t index, int32_t ms, std::string& error) {
 
 void Session::seekTo(int32_t ms) {
     player_.play(ms);
+    seekStreamFrame_ = streamFrame_;
+    seekTargetMs_ = ms;
     endRule_.reset();
     songFinished_ = false;
     songFrame_ = static_cast<uint64_t>(ms) * kSessionRate / 1000;
@@ -117,8 +140,7 @@ void Session::record(uint64_t songFrame, bool advancing, float peak) {
     r.advancing = advancing;
     r.state = player_.state;
     r.paused = paused_;
-    r.bar = player_.barCount;
-    r.beat = player_.beatInBar;
+    musicalPosition(player_, r.bar, r.beat);
     r.scaledSamplesPerQuarter = player_.scaledSamplesPerQuarter;
     r.blockPeak = peak;
     synth.masterLevel(r.master.left, r.master.right);
@@ -181,7 +203,13 @@ void Session::apply(const Command& command, uint64_t nowMs) {
             break;
         }
         case CommandKind::Seek: {
-            const int64_t heardSeconds = static_cast<int64_t>(heardPositionMs() / 1000);
+            // From where the last seek went while it is not heard yet, so that
+            // keys pressed in a row add up.
+            int64_t heardSeconds = static_cast<int64_t>(heardPositionMs() / 1000);
+            {
+                PortLock guard(port_);
+                if (port_.heardFrames() <= static_cast<int64_t>(seekStreamFrame_)) heardSeconds = seekTargetMs_ / 1000;
+            }
             const int64_t target = std::max<int64_t>(0, heardSeconds + command.amount);
             {
                 PortLock guard(port_);

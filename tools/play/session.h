@@ -13,7 +13,7 @@
 // so that position and meters show what is heard.
 //
 // Seeks land on whole seconds: the heard position's whole seconds plus or
-// minus the step. Mutes and solos are the engine's channel mutes (output into
+// minus the step (or the last seek's target while that is not heard yet). Mutes and solos are the engine's channel mutes (output into
 // the master only); with any solo set, the channels not soloed are muted.
 #pragma once
 
@@ -69,7 +69,7 @@ struct BlockRecord {
     bool advancing = false;    // the song moved on during the block
     player::PlayState state = player::PlayState::Stopped;
     bool paused = false;
-    uint32_t bar = 0;          // from 0, as the sequencer counts
+    uint32_t bar = 0;          // from 0, at the block's end
     uint32_t beat = 0;
     uint32_t scaledSamplesPerQuarter = 0;
     float blockPeak = 0.0f;
@@ -133,6 +133,8 @@ private:
     uint64_t finishStreamFrame_ = 0;
     uint64_t streamFrame_ = 0;
     uint64_t songFrame_ = 0;
+    uint64_t seekStreamFrame_ = 0;  // where the last seek took effect in the stream
+    int64_t seekTargetMs_ = 0;
     std::array<BlockRecord, kBlockHistory> history_{};
     size_t historyCount_ = 0;  // records written in all
     std::atomic<uint64_t> renderNanoseconds_{0};

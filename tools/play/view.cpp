@@ -33,10 +33,13 @@ std::string padded(std::string text, int width) {
     return text;
 }
 
+// Below this width the short legend is used, so that the channels keep their rows.
+constexpr int kFullLegendColumns = 80;
+
 // The key list flowed into rows of `width`.
 std::vector<std::string> flowKeys(int width) {
     std::vector<std::string> rows(1);
-    for (const std::string& item : keyLegend()) {
+    for (const std::string& item : width < kFullLegendColumns ? shortKeyLegend() : keyLegend()) {
         std::string& last = rows.back();
         if (!last.empty() && static_cast<int>(last.size() + 2 + item.size()) > width) rows.emplace_back();
         if (!rows.back().empty()) rows.back() += "  ";
@@ -74,6 +77,11 @@ std::vector<std::string> keyLegend() {
             "0-9 a-f mute", "s then 0-f solo", "+ - volume", "l loop", "q Esc quit"};
 }
 
+std::vector<std::string> shortKeyLegend() {
+    return {"spc pause", "<> 10s", "v^ jk 1s", "Home", "n p file", "0-f mute", "s0-f solo", "+- vol", "l loop",
+            "q quit"};
+}
+
 ScreenGrid drawView(const ViewState& s, int width, int height) {
     ScreenGrid grid(width, height);
 
@@ -108,13 +116,13 @@ ScreenGrid drawView(const ViewState& s, int width, int height) {
         grid.put(bottom, 0, "! " + s.message);
     }
     if (s.singing) {
-        bottom -= 2;
-        const int window = width - 7;
-        const size_t start = s.lyricPosition > static_cast<size_t>(window / 3)
-                                 ? s.lyricPosition - static_cast<size_t>(window / 3)
-                                 : 0;
-        grid.put(bottom, 0, "lyric  " + s.lyric.substr(std::min(start, s.lyric.size())));
-        grid.put(bottom + 1, 0, "sings  " + s.phoneme);
+        // "sings ah  " and as much of the line as fits, the place being sung a third in.
+        --bottom;
+        const std::string head = "sings " + padded(s.phoneme, 3) + " ";
+        const int window = width - static_cast<int>(head.size());
+        const size_t lead = static_cast<size_t>(std::max(window / 3, 0));
+        const size_t start = s.lyricPosition > lead ? s.lyricPosition - lead : 0;
+        grid.put(bottom, 0, head + s.lyric.substr(std::min(start, s.lyric.size())));
     }
 
     // Channels between the status rows and the bottom rows.

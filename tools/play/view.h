@@ -5,7 +5,7 @@
 // playlist); state, position / length as m:ss, bar:beat and tempo; the master
 // meter with its clip mark; render load, volume and loop; one row per channel
 // that has notes (number, mute or solo mark, program or patch name, voices
-// sounding, meter); the lyric line and phoneme while channel 15 sings; a
+// sounding, meter); the phoneme and the lyric line while channel 15 sings; a
 // message (a compile error) if any; the keys at the bottom, flowed over as many
 // rows as the width needs. Channels that do not fit say how many are left out.
 // Meters span −60..0 dBFS. Fits any size from 40×12 up; smaller grids are
@@ -67,7 +67,9 @@ std::string meterBar(float level, int cells);
 
 ScreenGrid drawView(const ViewState& state, int width, int height);
 
-// The key list as shown at the bottom of the screen and in the help.
+// The key list as shown at the bottom of the screen (and the same words as the
+// help), and its short form for terminals narrower than 80 columns.
 std::vector<std::string> keyLegend();
+std::vector<std::string> shortKeyLegend();
 
 }  // namespace zimblo::play
