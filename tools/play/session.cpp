@@ -165,7 +165,14 @@ void Session::record(uint64_t songFrame, bool advancing, float peak) {
 // ---- control side -----------------------------------------------------------
 
 BlockRecord Session::heardRecord(int64_t heard) const {
-    if (historyCount_ == 0) return BlockRecord{};
+    if (historyCount_ == 0) {
+        // Nothing rendered yet: where the song will start.
+        BlockRecord r;
+        r.songFrame = songFrame_;
+        r.state = player_.state;
+        r.paused = paused_;
+        return r;
+    }
     const size_t oldest = historyCount_ > kBlockHistory ? historyCount_ - kBlockHistory : 0;
     size_t chosen = oldest;
     for (size_t i = historyCount_; i-- > oldest;) {
