@@ -10,6 +10,7 @@
 # Takes about 30 s. Exits non-zero on any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/scripts/e2e-lib.sh"
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 
@@ -21,14 +22,6 @@ work=$(mktemp -d /tmp/zimblo-e2e-play.XXXXXX)
 socket=zimblo-e2e-play-$$
 daemon_pid=
 recorder_pid=
-stop_process() {  # pid: ends it and waits for it
-  if [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; then
-    kill "$1" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 cleanup() {
   tmux -L "$socket" kill-server 2>/dev/null || true
   stop_process "$recorder_pid"
@@ -123,24 +116,8 @@ drive() {  # name: one run with the device the environment picks
 }
 
 # --- 1. ALSA through a private PulseAudio daemon with a null sink -----------
-export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
-export PULSE_RUNTIME_PATH=$work/runtime/pulse PULSE_STATE_PATH=$work/state
-export PULSE_SERVER=unix:$work/runtime/pulse/native PULSE_CLIENTCONFIG=$work/client.conf
-unset ALSA_CONFIG_PATH ZIMBLO_AUDIO ZIMBLO_SEED
-mkdir -p "$HOME" "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-echo "autospawn = no" > "$PULSE_CLIENTCONFIG"
-cat > "$work/daemon.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/runtime/pulse/native
-load-module module-null-sink sink_name=zimblo_e2e rate=44100 channels=2 format=s16le
-set-default-sink zimblo_e2e
-PA
-printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' > "$HOME/.asoundrc"
-pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes \
-  -F "$work/daemon.pa" --log-target=file:"$work/daemon.log" >/dev/null 2>&1 &
-daemon_pid=$!
-for _ in $(seq 100); do timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-timeout 5 pactl info >/dev/null 2>&1 || fail "the PulseAudio daemon did not start"
+unset ZIMBLO_SEED
+start_null_sink "$work" || fail "the PulseAudio daemon did not start"
 
 parec -d zimblo_e2e.monitor --format=s16le --rate=44100 --channels=2 --raw --latency-msec=20 \
   > "$work/alsa.raw" 2>"$work/parec.log" &
