@@ -4,7 +4,7 @@
 // 2, or 1 when it cannot be read), opens the first song and sets it playing,
 // then starts the output, so that the output stream is the song from its
 // first frame and a capture equals zimblo-render of the same song, seed and
-// start. The program's thread then polls the keys, the session and the
+// start. The program's thread then polls the keys, the live player and the
 // screen about 20 times a second until q, Escape, a shut-down signal or the
 // end of the playlist; every way out leaves the screen and restores the
 // terminal, and ends with 0.
@@ -24,7 +24,7 @@
 #include "options.h"
 #include "output/audio_output.h"
 #include "player/player.h"
-#include "session.h"
+#include "live_player.h"
 #include "song_loader.h"
 #include "view.h"
 
@@ -43,7 +43,7 @@ constexpr size_t kKeyBytes = 256;
 alignas(Player) unsigned char gPlayerStorage[sizeof(Player)];
 AudioOutput gOutput;
 
-// The output through the session's eyes; its byte position, kept in 64 bits.
+// The output as the live player sees it; its byte position, kept in 64 bits.
 class OutputAdapter final : public play::OutputPort {
 public:
     explicit OutputAdapter(AudioOutput& output) : output_(output) {}
@@ -119,19 +119,19 @@ int main(int argc, char** argv) {
 
     Player* player = new (gPlayerStorage) Player;
     OutputAdapter port(gOutput);
-    play::Session session(*player, port);
-    play::SessionSettings settings;
+    play::LivePlayer live(*player, port);
+    play::PlaySettings settings;
     settings.loop = options.loop;
     settings.watch = options.watch;
     settings.mutes = options.mutes;
     settings.solos = options.solos;
     settings.startMs = options.startMs;
     std::string error;
-    if (!session.begin(std::move(songs), settings, error)) {
+    if (!live.begin(std::move(songs), settings, error)) {
         zimblo::app::restoreTerminal();
         return fail(kExitUsage, error);
     }
-    if (gOutput.start(&play::Session::renderCallback, &session, nullptr) == 0) {
+    if (gOutput.start(&play::LivePlayer::renderCallback, &live, nullptr) == 0) {
         zimblo::app::restoreTerminal();
         return fail(kExitIoFailure, std::string("no sound device could be opened: ") + gOutput.failureReason());
     }
@@ -149,23 +149,23 @@ int main(int argc, char** argv) {
     for (;;) {
         const uint64_t now = nowMs();
         const size_t count = zimblo::app::readKeyBytes(bytes, sizeof bytes);
-        for (const play::Command& command : keys.decode(bytes, count)) session.apply(command, now);
-        if (session.quitRequested() || zimblo::app::shutdownRequested()) break;
-        session.poll(now);
-        if (session.playlistEnded()) break;
+        for (const play::Command& command : keys.decode(bytes, count)) live.apply(command, now);
+        if (live.quitRequested() || zimblo::app::shutdownRequested()) break;
+        live.poll(now);
+        if (live.playlistEnded()) break;
 
         if (fullScreen) {
             int columns = 0;
             int rows = 0;
             screen.size(columns, rows);
-            screen.draw(play::drawView(session.view(now), columns, rows));
+            screen.draw(play::drawView(live.view(now), columns, rows));
         } else if (statusInPlace) {
-            std::printf("\r%s\x1b[K", session.statusLine(now).c_str());
+            std::printf("\r%s\x1b[K", live.statusLine(now).c_str());
             std::fflush(stdout);
-        } else if (now >= nextPlainLine || session.message() != lastMessage) {
+        } else if (now >= nextPlainLine || live.message() != lastMessage) {
             nextPlainLine = now + kPlainLineIntervalMs;
-            lastMessage = session.message();
-            std::printf("%s\n", session.statusLine(now).c_str());
+            lastMessage = live.message();
+            std::printf("%s\n", live.statusLine(now).c_str());
             std::fflush(stdout);
         }
         sleepOneFrame();

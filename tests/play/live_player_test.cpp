@@ -1,4 +1,4 @@
-#include "session.h"
+#include "live_player.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -21,7 +21,7 @@ using player::test::sameFrames;
 
 constexpr uint32_t kBlock = 1024;
 
-// The output as the session sees it: the test renders, and says how far the
+// The output as the live player sees it: the test renders, and says how far the
 // listener has heard.
 class FakePort final : public OutputPort {
 public:
@@ -47,14 +47,14 @@ LoadedSong shortSong(const std::string& name, int channels = 1, uint32_t quarter
     LoadedSong song;
     song.fileName = name;
     song.bytes = w.build();
-    song.lengthFrames = songLengthFrames(song.bytes, kSessionRate);
+    song.lengthFrames = songLengthFrames(song.bytes, kPlayRate);
     return song;
 }
 
 struct Rig {
     std::unique_ptr<player::Player> player = player::test::newPlayer();
     FakePort port;
-    Session session{*player, port};
+    LivePlayer live{*player, port};
     uint64_t nowMs = 0;
 
     // Renders `frames` more and lets the listener hear all of it at once.
@@ -62,14 +62,14 @@ struct Rig {
         std::vector<StereoFrame> out(frames);
         for (uint32_t done = 0; done < frames; done += kBlock) {
             const uint32_t n = std::min(kBlock, frames - done);
-            Session::renderCallback(&session, out.data() + done, n);
+            LivePlayer::renderCallback(&live, out.data() + done, n);
             port.heard += n;
-            nowMs += n * 1000 / kSessionRate;
-            session.poll(nowMs);
+            nowMs += n * 1000 / kPlayRate;
+            live.poll(nowMs);
         }
         return out;
     }
-    void press(Command command) { session.apply(command, nowMs); }
+    void press(Command command) { live.apply(command, nowMs); }
 };
 
 TEST(Playlist, OrderStepsAndLoop) {
@@ -87,42 +87,42 @@ TEST(Playlist, OrderStepsAndLoop) {
     EXPECT_EQ(list.current, 0);
 }
 
-TEST(Session, PlaysTheListInOrderAndEndsAfterTheLast) {
+TEST(LivePlayer, PlaysTheListInOrderAndEndsAfterTheLast) {
     Rig rig;
     std::string error;
-    ASSERT_TRUE(rig.session.begin({shortSong("one"), shortSong("two", 2)}, {}, error)) << error;
-    EXPECT_EQ(rig.session.view(0).fileName, "one");
+    ASSERT_TRUE(rig.live.begin({shortSong("one"), shortSong("two", 2)}, {}, error)) << error;
+    EXPECT_EQ(rig.live.view(0).fileName, "one");
     // A quarter at 120 bpm, its release, then the quiet second: a few seconds each.
     int seconds = 0;
-    while (rig.session.playlist().current == 0 && seconds++ < 10) rig.play(kSessionRate);
+    while (rig.live.playlist().current == 0 && seconds++ < 10) rig.play(kPlayRate);
     EXPECT_LT(seconds, 5);
-    EXPECT_EQ(rig.session.view(rig.nowMs).fileName, "two");
-    EXPECT_EQ(rig.session.view(rig.nowMs).channels.size(), 2u);
-    EXPECT_FALSE(rig.session.playlistEnded());
-    while (!rig.session.playlistEnded() && seconds++ < 20) rig.play(kSessionRate);
-    EXPECT_TRUE(rig.session.playlistEnded());
-    EXPECT_EQ(rig.session.view(rig.nowMs).mode, PlayMode::Ended);
+    EXPECT_EQ(rig.live.view(rig.nowMs).fileName, "two");
+    EXPECT_EQ(rig.live.view(rig.nowMs).channels.size(), 2u);
+    EXPECT_FALSE(rig.live.playlistEnded());
+    while (!rig.live.playlistEnded() && seconds++ < 20) rig.play(kPlayRate);
+    EXPECT_TRUE(rig.live.playlistEnded());
+    EXPECT_EQ(rig.live.view(rig.nowMs).mode, PlayMode::Ended);
 
     // Looping, the list starts again; 'p' from the first goes to the last.
     Rig looping;
-    SessionSettings settings;
+    PlaySettings settings;
     settings.loop = true;
-    ASSERT_TRUE(looping.session.begin({shortSong("one"), shortSong("two")}, settings, error));
+    ASSERT_TRUE(looping.live.begin({shortSong("one"), shortSong("two")}, settings, error));
     looping.press({CommandKind::PreviousFile});
-    EXPECT_EQ(looping.session.playlist().current, 1);
-    for (int s = 0; s < 10 && looping.session.playlist().current == 1; ++s) looping.play(kSessionRate);
-    EXPECT_EQ(looping.session.playlist().current, 0);
-    EXPECT_FALSE(looping.session.playlistEnded());
+    EXPECT_EQ(looping.live.playlist().current, 1);
+    for (int s = 0; s < 10 && looping.live.playlist().current == 1; ++s) looping.play(kPlayRate);
+    EXPECT_EQ(looping.live.playlist().current, 0);
+    EXPECT_FALSE(looping.live.playlistEnded());
 }
 
-TEST(Session, SeekPauseAndTheHeardPosition) {
+TEST(LivePlayer, SeekPauseAndTheHeardPosition) {
     dsp::pinFreeRunningCounter(5);
     Rig rig;
     std::string error;
-    ASSERT_TRUE(rig.session.begin({shortSong("long", 3, 40)}, {}, error));
-    rig.play(kSessionRate * 5 / 2);  // 2.5 s
-    EXPECT_EQ(rig.session.view(rig.nowMs).positionMs / 100, 25u);
-    EXPECT_EQ(rig.session.view(rig.nowMs).bar, 2u);  // 5 quarters in: bar 2
+    ASSERT_TRUE(rig.live.begin({shortSong("long", 3, 40)}, {}, error));
+    rig.play(kPlayRate * 5 / 2);  // 2.5 s
+    EXPECT_EQ(rig.live.view(rig.nowMs).positionMs / 100, 25u);
+    EXPECT_EQ(rig.live.view(rig.nowMs).bar, 2u);  // 5 quarters in: bar 2
 
     // → from 2.5 s lands on 12 s; what follows is the player's render from there.
     rig.press({CommandKind::Seek, 10});
@@ -130,40 +130,40 @@ TEST(Session, SeekPauseAndTheHeardPosition) {
     const std::vector<StereoFrame> afterSeek = rig.play(20000);
     auto reference = player::test::newPlayer();
     const LoadedSong song = shortSong("long", 3, 40);
-    ASSERT_EQ(reference->open(song.bytes.data(), kSessionRate), 1u);
+    ASSERT_EQ(reference->open(song.bytes.data(), kPlayRate), 1u);
     reference->play(12000);
     EXPECT_TRUE(sameFrames(afterSeek, player::test::renderBlocks(*reference, 20000, 4096)));
     // The listener hears the old stream until the new one reaches them.
     rig.port.heard -= 20001;
-    EXPECT_EQ(rig.session.heardPositionMs() / 1000, 2u);
+    EXPECT_EQ(rig.live.heardPositionMs() / 1000, 2u);
     rig.port.heard += 20001;
-    EXPECT_EQ(rig.session.heardPositionMs(), 12000u + 20000u * 1000 / kSessionRate);
+    EXPECT_EQ(rig.live.heardPositionMs(), 12000u + 20000u * 1000 / kPlayRate);
 
     // ← and ↓ land on whole seconds too, add up before they are heard, and never
     // go before the start.
     rig.press({CommandKind::Seek, -1});
     rig.play(kBlock);
-    EXPECT_EQ(rig.session.heardPositionMs() - kBlock * 1000 / kSessionRate, 11000u);
+    EXPECT_EQ(rig.live.heardPositionMs() - kBlock * 1000 / kPlayRate, 11000u);
     rig.press({CommandKind::Seek, 10});
     rig.press({CommandKind::Seek, -1});
     rig.play(kBlock);
-    EXPECT_EQ(rig.session.heardPositionMs() / 1000, 20u);
+    EXPECT_EQ(rig.live.heardPositionMs() / 1000, 20u);
     rig.press({CommandKind::Seek, -10});
     rig.press({CommandKind::Seek, -10});
     rig.press({CommandKind::Seek, -10});
     rig.play(kBlock);
-    EXPECT_LT(rig.session.heardPositionMs(), 100u);
+    EXPECT_LT(rig.live.heardPositionMs(), 100u);
 
     // Paused, the position holds and silence goes out; space resumes.
     rig.press({CommandKind::TogglePause});
-    const uint64_t held = rig.session.heardPositionMs();
-    const std::vector<StereoFrame> paused = rig.play(kSessionRate);
+    const uint64_t held = rig.live.heardPositionMs();
+    const std::vector<StereoFrame> paused = rig.play(kPlayRate);
     EXPECT_EQ(player::test::peak(paused), 0.0f);
-    EXPECT_EQ(rig.session.heardPositionMs(), held);
-    EXPECT_EQ(rig.session.view(rig.nowMs).mode, PlayMode::Paused);
+    EXPECT_EQ(rig.live.heardPositionMs(), held);
+    EXPECT_EQ(rig.live.view(rig.nowMs).mode, PlayMode::Paused);
     rig.press({CommandKind::TogglePause});
-    EXPECT_GT(player::test::peak(rig.play(kSessionRate)), 0.01f);
-    EXPECT_GT(rig.session.heardPositionMs(), held + 900);
+    EXPECT_GT(player::test::peak(rig.play(kPlayRate)), 0.01f);
+    EXPECT_GT(rig.live.heardPositionMs(), held + 900);
 
     // Volume steps of 10 % within 0..100 %.
     rig.press({CommandKind::Volume, 1});
@@ -174,15 +174,15 @@ TEST(Session, SeekPauseAndTheHeardPosition) {
     dsp::unpinFreeRunningCounter();
 }
 
-TEST(Session, MuteAndSoloSilenceTheirMetersOnly) {
+TEST(LivePlayer, MuteAndSoloSilenceTheirMetersOnly) {
     std::string error;
-    auto levels = [&](std::vector<Command> commands, SessionSettings settings = {}) {
+    auto levels = [&](std::vector<Command> commands, PlaySettings settings = {}) {
         Rig rig;
-        EXPECT_TRUE(rig.session.begin({shortSong("three", 3, 8)}, settings, error));
+        EXPECT_TRUE(rig.live.begin({shortSong("three", 3, 8)}, settings, error));
         for (const Command& c : commands) rig.press(c);
         rig.play(8192);
         std::vector<float> out;
-        for (const ChannelView& c : rig.session.view(rig.nowMs).channels) out.push_back(c.level);
+        for (const ChannelView& c : rig.live.view(rig.nowMs).channels) out.push_back(c.level);
         return out;
     };
     const std::vector<float> all = levels({});
@@ -192,7 +192,7 @@ TEST(Session, MuteAndSoloSilenceTheirMetersOnly) {
     EXPECT_EQ(levels({{CommandKind::ToggleSolo, 2}}), (std::vector<float>{0.0f, 0.0f, all[2]}));
     // Toggling twice is no mute; the options give the same as the keys.
     EXPECT_EQ(levels({{CommandKind::ToggleMute, 0}, {CommandKind::ToggleMute, 0}}), all);
-    SessionSettings soloOne;
+    PlaySettings soloOne;
     soloOne.solos = 1u << 1;
     EXPECT_EQ(levels({}, soloOne), (std::vector<float>{0.0f, all[1], 0.0f}));
 }
@@ -230,39 +230,39 @@ TEST_F(WatchedProject, ReloadsOnChangeAndKeepsPlayingThroughACompileError) {
     const std::vector<uint8_t> firstBytes = song.bytes;
 
     Rig rig;
-    SessionSettings settings;
+    PlaySettings settings;
     settings.watch = true;
     std::string error;
-    ASSERT_TRUE(rig.session.begin({song}, settings, error));
-    rig.play(kSessionRate);
-    const uint64_t before = rig.session.heardPositionMs();
+    ASSERT_TRUE(rig.live.begin({song}, settings, error));
+    rig.play(kPlayRate);
+    const uint64_t before = rig.live.heardPositionMs();
 
     // A faster tempo: recompiled, and on from the same place.
     std::string faster = project;
     faster.replace(faster.find("bpm = 120"), 9, "bpm = 150");
     write(faster);
-    rig.play(kSessionRate / 2);
-    EXPECT_EQ(rig.session.message(), "");
+    rig.play(kPlayRate / 2);
+    EXPECT_EQ(rig.live.message(), "");
     EXPECT_NE(rig.player->tempoMap, nullptr);
-    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kSessionRate / 100 * 400000);
-    EXPECT_GE(rig.session.heardPositionMs(), before);
-    EXPECT_LT(rig.session.heardPositionMs(), before + 1000);
+    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kPlayRate / 100 * 400000);
+    EXPECT_GE(rig.live.heardPositionMs(), before);
+    EXPECT_LT(rig.live.heardPositionMs(), before + 1000);
 
     // A broken project: the compiler's message on screen, the song plays on.
     write(faster + "\n[song]\nticks_per_quarter = 0\n");
-    rig.play(kSessionRate / 2);
-    const std::string message = rig.session.message();
+    rig.play(kPlayRate / 2);
+    const std::string message = rig.live.message();
     EXPECT_EQ(message.rfind((dir / "song.toml").string() + ":", 0), 0u) << message;
-    EXPECT_EQ(rig.session.view(rig.nowMs).message, message);
-    EXPECT_GT(player::test::peak(rig.play(kSessionRate / 2)), 0.001f);
-    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kSessionRate / 100 * 400000);
+    EXPECT_EQ(rig.live.view(rig.nowMs).message, message);
+    EXPECT_GT(player::test::peak(rig.play(kPlayRate / 2)), 0.001f);
+    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kPlayRate / 100 * 400000);
 
     // A changed score is watched as well; fixing the project clears the message.
     std::ofstream(dir / "tune.score", std::ios::app) << "\n// changed\n";
     write(project);
-    rig.play(kSessionRate / 2);
-    EXPECT_EQ(rig.session.message(), "");
-    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kSessionRate / 100 * 500000);
+    rig.play(kPlayRate / 2);
+    EXPECT_EQ(rig.live.message(), "");
+    EXPECT_EQ(rig.player->scaledSamplesPerQuarter, kPlayRate / 100 * 500000);
 }
 
 TEST(SongLoader, DispatchesByContent) {
@@ -287,7 +287,7 @@ TEST(SongLoader, DispatchesByContent) {
         .write(reinterpret_cast<const char*>(built.bytes.data()), static_cast<std::streamsize>(built.bytes.size()));
     ASSERT_TRUE(loadSong((dir / "good.song").string(), song, failure));
     EXPECT_EQ(song.bytes, built.bytes);
-    EXPECT_EQ(song.lengthFrames, kSessionRate / 2);  // one quarter at 120 bpm
+    EXPECT_EQ(song.lengthFrames, kPlayRate / 2);  // one quarter at 120 bpm
     fs::remove_all(dir);
 }
 

@@ -1,4 +1,4 @@
-#include "session.h"
+#include "live_player.h"
 
 #include <time.h>
 
@@ -17,15 +17,15 @@ using player::PlayState;
 
 constexpr uint32_t kChannelMask = 0xFFFF;
 constexpr double kMicrosecondsPerMinute = 60e6;
-constexpr uint32_t kHundredthsOfRate = kSessionRate / 100;
+constexpr uint32_t kHundredthsOfRate = kPlayRate / 100;
 
-uint64_t threadNanoseconds() {
+uint64_t monotonicNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-uint64_t framesToMs(uint64_t frames) { return frames * 1000 / kSessionRate; }
+uint64_t framesToMs(uint64_t frames) { return frames * 1000 / kPlayRate; }
 
 // Bar and beat (from 0) at the player's render position: the sequencer counts
 // them at its steps; between two steps the ticks are those of the frames
@@ -61,11 +61,11 @@ private:
 
 }  // namespace
 
-Session::Session(player::Player& player, OutputPort& port) : player_(player), port_(port) {
-    endRule_.setup(kSessionRate);
+LivePlayer::LivePlayer(player::Player& player, OutputPort& port) : player_(player), port_(port) {
+    endRule_.setup(kPlayRate);
 }
 
-bool Session::begin(std::vector<LoadedSong> songs, const SessionSettings& settings, std::string& error) {
+bool LivePlayer::begin(std::vector<LoadedSong> songs, const PlaySettings& settings, std::string& error) {
     songs_ = std::move(songs);
     settings_ = settings;
     playlist_ = Playlist{static_cast<int>(songs_.size()), 0, settings.loop};
@@ -76,9 +76,9 @@ bool Session::begin(std::vector<LoadedSong> songs, const SessionSettings& settin
     return startSong(0, settings.startMs, error);
 }
 
-bool Session::startSong(size_t index, int32_t ms, std::string& error) {
+bool LivePlayer::startSong(size_t index, int32_t ms, std::string& error) {
     const LoadedSong& song = songs_[index];
-    if (!player_.openChecked(song.bytes.data(), song.bytes.size(), kSessionRate, &error)) {
+    if (!player_.openChecked(song.bytes.data(), song.bytes.size(), kPlayRate, &error)) {
         error = (song.path.empty() ? song.fileName : song.path) + ": " + error;
         return false;
     }
@@ -87,30 +87,30 @@ bool Session::startSong(size_t index, int32_t ms, std::string& error) {
     return true;
 }
 
-void Session::seekTo(int32_t ms) {
+void LivePlayer::seekTo(int32_t ms) {
     player_.play(ms);
     seekStreamFrame_ = streamFrame_;
     seekTargetMs_ = ms;
     endRule_.reset();
     songFinished_ = false;
-    songFrame_ = static_cast<uint64_t>(ms) * kSessionRate / 1000;
+    songFrame_ = static_cast<uint64_t>(ms) * kPlayRate / 1000;
 }
 
-void Session::applyMutes() {
+void LivePlayer::applyMutes() {
     const uint32_t mask = mutes_ | (solos_ != 0 ? ~solos_ & kChannelMask : 0);
     player_.synth.setMutedChannels(mask);
 }
 
-uint32_t Session::mutedMask() const { return player_.synth.mutedChannels; }
+uint32_t LivePlayer::mutedMask() const { return player_.synth.mutedChannels; }
 
 // ---- render side ------------------------------------------------------------
 
-void Session::renderCallback(void* context, StereoFrame* frames, uint32_t count) {
-    static_cast<Session*>(context)->render(frames, count);
+void LivePlayer::renderCallback(void* context, StereoFrame* frames, uint32_t count) {
+    static_cast<LivePlayer*>(context)->render(frames, count);
 }
 
-void Session::render(StereoFrame* frames, uint32_t count) {
-    const uint64_t start = threadNanoseconds();
+void LivePlayer::render(StereoFrame* frames, uint32_t count) {
+    const uint64_t start = monotonicNanoseconds();
     const uint64_t songFrameBefore = songFrame_;
     bool advancing = false;
     if (paused_ || songFinished_) {
@@ -128,11 +128,11 @@ void Session::render(StereoFrame* frames, uint32_t count) {
     for (uint32_t i = 0; i < count; ++i) peak = std::max({peak, std::fabs(frames[i].left), std::fabs(frames[i].right)});
     record(songFrameBefore, advancing, peak);
     streamFrame_ += count;
-    renderNanoseconds_.fetch_add(threadNanoseconds() - start, std::memory_order_relaxed);
+    renderNanoseconds_.fetch_add(monotonicNanoseconds() - start, std::memory_order_relaxed);
     renderedFrames_.fetch_add(count, std::memory_order_relaxed);
 }
 
-void Session::record(uint64_t songFrame, bool advancing, float peak) {
+void LivePlayer::record(uint64_t songFrame, bool advancing, float peak) {
     BlockRecord& r = history_[historyCount_ % kBlockHistory];
     const synth::Synth& synth = player_.synth;
     r.streamFrame = streamFrame_;
@@ -164,7 +164,7 @@ void Session::record(uint64_t songFrame, bool advancing, float peak) {
 
 // ---- control side -----------------------------------------------------------
 
-BlockRecord Session::heardRecord(int64_t heard) const {
+BlockRecord LivePlayer::heardRecord(int64_t heard) const {
     if (historyCount_ == 0) {
         // Nothing rendered yet: where the song will start.
         BlockRecord r;
@@ -195,12 +195,12 @@ BlockRecord Session::heardRecord(int64_t heard) const {
     return r;
 }
 
-uint64_t Session::heardPositionMs() {
+uint64_t LivePlayer::heardPositionMs() {
     PortLock guard(port_);
     return framesToMs(heardRecord(port_.heardFrames()).songFrame);
 }
 
-void Session::apply(const Command& command, uint64_t nowMs) {
+void LivePlayer::apply(const Command& command, uint64_t nowMs) {
     (void)nowMs;
     soloPending_ = command.kind == CommandKind::SoloPending;
     switch (command.kind) {
@@ -267,7 +267,7 @@ void Session::apply(const Command& command, uint64_t nowMs) {
     }
 }
 
-void Session::reloadIfChanged() {
+void LivePlayer::reloadIfChanged() {
     if (!watch_.changed()) return;
     const size_t index = static_cast<size_t>(playlist_.current);
     LoadedSong fresh;
@@ -294,7 +294,7 @@ void Session::reloadIfChanged() {
     port_.wake();
 }
 
-void Session::poll(uint64_t nowMs) {
+void LivePlayer::poll(uint64_t nowMs) {
     bool songOver = false;
     {
         PortLock guard(port_);
@@ -327,14 +327,14 @@ void Session::poll(uint64_t nowMs) {
         const uint64_t frameDelta = frames - loadWindowFrames_;
         if (frameDelta > 0)
             loadPercent_ = static_cast<double>(nanoseconds - loadWindowNanoseconds_) /
-                           (static_cast<double>(frameDelta) * 1e9 / kSessionRate) * 100.0;
+                           (static_cast<double>(frameDelta) * 1e9 / kPlayRate) * 100.0;
         loadWindowNanoseconds_ = nanoseconds;
         loadWindowFrames_ = frames;
         loadWindowStartMs_ = nowMs;
     }
 }
 
-ViewState Session::view(uint64_t nowMs) {
+ViewState LivePlayer::view(uint64_t nowMs) {
     BlockRecord r;
     {
         PortLock guard(port_);
@@ -390,7 +390,7 @@ ViewState Session::view(uint64_t nowMs) {
     return v;
 }
 
-std::string Session::statusLine(uint64_t nowMs) {
+std::string LivePlayer::statusLine(uint64_t nowMs) {
     const ViewState v = view(nowMs);
     const char* mode = v.mode == PlayMode::Playing ? "playing" : v.mode == PlayMode::Paused ? "paused" : "ended";
     char text[512];

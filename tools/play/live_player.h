@@ -1,4 +1,4 @@
-// Session: the live player's control of one Player through the audio output -
+// LivePlayer: the live player's control of one Player through the audio output -
 // the playlist, the transport keys, mutes and solos, the end rule, reloading
 // on change - and the snapshot of what is heard that the view draws.
 //
@@ -13,8 +13,9 @@
 // so that position and meters show what is heard.
 //
 // Seeks land on whole seconds: the heard position's whole seconds plus or
-// minus the step (or the last seek's target while that is not heard yet). Mutes and solos are the engine's channel mutes (output into
-// the master only); with any solo set, the channels not soloed are muted.
+// minus the step (or the last seek's target while that is not heard yet).
+// Mutes and solos are the engine's channel mutes (output into the master
+// only); with any solo set, the channels not soloed are muted.
 #pragma once
 
 #include <array>
@@ -33,7 +34,7 @@
 
 namespace zimblo::play {
 
-// The audio output as the session uses it (a test stands in for it).
+// The audio output as the live player uses it (a test stands in for it).
 class OutputPort {
 public:
     virtual ~OutputPort() = default;
@@ -46,7 +47,7 @@ public:
     virtual void wake() = 0;
 };
 
-struct SessionSettings {
+struct PlaySettings {
     bool loop = false;
     bool watch = false;
     uint32_t mutes = 0;   // bit per channel
@@ -54,7 +55,7 @@ struct SessionSettings {
     int32_t startMs = 0;  // of the first file only
 };
 
-constexpr uint32_t kSessionRate = 44100;
+constexpr uint32_t kPlayRate = 44100;
 constexpr int kVolumeStepPercent = 10;
 constexpr uint64_t kClipHoldMs = 1000;
 constexpr uint64_t kWatchIntervalMs = 250;
@@ -84,13 +85,13 @@ struct BlockRecord {
 
 constexpr size_t kBlockHistory = 128;  // far more than one ring's worth of fills
 
-class Session {
+class LivePlayer {
 public:
-    Session(player::Player& player, OutputPort& port);
+    LivePlayer(player::Player& player, OutputPort& port);
 
     // Opens the first song and sets it playing; false with `error` when the
     // song cannot be opened.
-    bool begin(std::vector<LoadedSong> songs, const SessionSettings& settings, std::string& error);
+    bool begin(std::vector<LoadedSong> songs, const PlaySettings& settings, std::string& error);
 
     // Render side.
     static void renderCallback(void* context, StereoFrame* frames, uint32_t count);
@@ -123,7 +124,7 @@ private:
     OutputPort& port_;
     std::vector<LoadedSong> songs_;
     Playlist playlist_;
-    SessionSettings settings_;
+    PlaySettings settings_;
     FileWatch watch_;
 
     // Render side, read by the control side under the lock.
