@@ -197,6 +197,34 @@ TEST(LivePlayer, MuteAndSoloSilenceTheirMetersOnly) {
     EXPECT_EQ(levels({}, soloOne), (std::vector<float>{0.0f, all[1], 0.0f}));
 }
 
+TEST(LivePlayer, ShowsTheLyricAndPhonemeWhileChannel15Sings) {
+    // Line 1 selected by controller 4; one syllable held by a note, as songs sing.
+    player::SongWriter w = player::test::writerWith();
+    w.addTempo(0, 500000);
+    w.addText("AA ");
+    w.addText("!bAA_ !mIY_ ");
+    w.addController(15, 4, 0, 1);
+    w.addNoteOn(15, 32, 48, 110);
+    w.addNoteOff(15, 32 + 256, 48);
+    LoadedSong song;
+    song.fileName = "sung";
+    song.bytes = w.build();
+    Rig rig;
+    std::string error;
+    ASSERT_TRUE(rig.live.begin({song}, {}, error)) << error;
+    EXPECT_FALSE(rig.live.view(rig.nowMs).singing);
+    rig.play(kPlayRate / 2);  // a quarter and a half in: the note sounds
+    const ViewState v = rig.live.view(rig.nowMs);
+    ASSERT_TRUE(v.singing);
+    EXPECT_EQ(v.lyric, "!bAA_ !mIY_ ");
+    EXPECT_GT(v.lyricPosition, 0u);
+    EXPECT_TRUE(v.phoneme == "b" || v.phoneme == "aa") << v.phoneme;
+    // Once the note and its release are over, no voice sounds and nothing is sung.
+    for (int seconds = 0; seconds < 40 && !rig.live.playlistEnded(); ++seconds) rig.play(kPlayRate);
+    EXPECT_TRUE(rig.live.playlistEnded());
+    EXPECT_FALSE(rig.live.view(rig.nowMs).singing);
+}
+
 class WatchedProject : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -159,6 +159,13 @@ void LivePlayer::record(uint64_t songFrame, bool advancing, float peak) {
                         ? static_cast<uint32_t>(lyric.position - lyric.lineStart)
                         : 0;
     r.phonemeRow = lyric.row;
+    if (songFinished_) {
+        // Past the end nothing is rendered any more: what the engine holds is not heard.
+        r.master = StereoFrame{};
+        r.channels.fill(StereoFrame{});
+        r.voices.fill(0);
+        r.lyricIndex = -1;
+    }
     ++historyCount_;
 }
 
