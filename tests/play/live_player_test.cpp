@@ -315,7 +315,8 @@ TEST(SongLoader, DispatchesByContent) {
         .write(reinterpret_cast<const char*>(built.bytes.data()), static_cast<std::streamsize>(built.bytes.size()));
     ASSERT_TRUE(loadSong((dir / "good.song").string(), song, failure));
     EXPECT_EQ(song.bytes, built.bytes);
-    EXPECT_EQ(song.lengthFrames, kPlayRate / 2);  // one quarter at 120 bpm
+    EXPECT_EQ(song.lengthFrames, kPlayRate / 2);  // one quarter at 120 bpm: bar 1, beat 2
+    EXPECT_EQ(song.lengthBar * 10 + song.lengthBeat, 1u);
     fs::remove_all(dir);
 }
 

@@ -19,6 +19,8 @@ ViewState sampleState() {
     s.lengthMs = 350'900;
     s.bar = 56;
     s.beat = 3;
+    s.lengthBar = 236;
+    s.lengthBeat = 4;
     s.tempoBpm = 161.5;
     s.masterLevel = 0.5f;  // −6 dB
     s.clipMark = true;
@@ -39,9 +41,9 @@ ViewState sampleState() {
 // Re-make with: print drawView(sampleState(), 40, 12).text() and check it by eye.
 const char* const kSmall =
     "zimblo-play  song.toml - Lantern C [2/3]\n"
-    "playing 1:23 / 5:50  bar 56:3  161.5 bpm\n"
+    "playing 1:23 / 5:50  bar 56:3 / 236:4   \n"
     "master ###################.. -6.0   CLIP\n"
-    "cpu 4.2%  vol 90%  loop off             \n"
+    "161.5 bpm  cpu 4.2%  vol 90%  loop off  \n"
     "ch   program    vc level                \n"
     " 0   kick        1 ############## 0.0   \n"
     "   (3 more channels: enlarge the termina\n"

@@ -358,6 +358,8 @@ ViewState LivePlayer::view(uint64_t nowMs) {
     v.lengthMs = framesToMs(song.lengthFrames);
     v.bar = r.bar + 1;
     v.beat = r.beat + 1;
+    v.lengthBar = song.lengthBar + 1;
+    v.lengthBeat = song.lengthBeat + 1;
     v.tempoBpm = r.scaledSamplesPerQuarter != 0
                      ? kMicrosecondsPerMinute / (static_cast<double>(r.scaledSamplesPerQuarter) / kHundredthsOfRate)
                      : 120.0;
@@ -401,9 +403,9 @@ std::string LivePlayer::statusLine(uint64_t nowMs) {
     const ViewState v = view(nowMs);
     const char* mode = v.mode == PlayMode::Playing ? "playing" : v.mode == PlayMode::Paused ? "paused" : "ended";
     char text[512];
-    std::snprintf(text, sizeof text, "%s %s %s / %s bar %u:%u master %s dBFS%s", v.fileName.c_str(), mode,
+    std::snprintf(text, sizeof text, "%s %s %s / %s bar %u:%u / %u:%u master %s dBFS%s", v.fileName.c_str(), mode,
                   minutesSeconds(v.positionMs).c_str(), minutesSeconds(v.lengthMs).c_str(), v.bar, v.beat,
-                  decibelText(v.masterLevel).c_str(), v.clipMark ? " CLIP" : "");
+                  v.lengthBar, v.lengthBeat, decibelText(v.masterLevel).c_str(), v.clipMark ? " CLIP" : "");
     std::string line = text;
     if (!v.message.empty()) line += " | " + v.message;
     return line;

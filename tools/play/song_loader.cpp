@@ -26,7 +26,7 @@ bool looksLikeText(const std::vector<uint8_t>& bytes) {
 }
 
 void describe(LoadedSong& song) {
-    song.lengthFrames = songLengthFrames(song.bytes, kRate);
+    song.lengthFrames = songLengthFrames(song.bytes, kRate, &song.lengthBar, &song.lengthBeat);
 }
 
 }  // namespace
@@ -93,7 +93,7 @@ LoadedSong embeddedSong() {
     return song;
 }
 
-uint64_t songLengthFrames(const std::vector<uint8_t>& bytes, uint32_t rate) {
+uint64_t songLengthFrames(const std::vector<uint8_t>& bytes, uint32_t rate, uint32_t* bar, uint32_t* beat) {
     auto player = std::make_unique<player::Player>();
     if (!player->openChecked(bytes.data(), bytes.size(), rate, nullptr)) return 0;
     // The seek of Player::play, run to the end: every step, no frame rendered.
@@ -109,6 +109,8 @@ uint64_t songLengthFrames(const std::vector<uint8_t>& bytes, uint32_t rate) {
                                    player->scaledTicksPerQuarter, player->remainderAccumulator,
                                    player->samplesToNextEvent);
     }
+    if (bar != nullptr) *bar = player->barCount;
+    if (beat != nullptr) *beat = player->beatInBar;
     return elapsed;
 }
 

@@ -25,6 +25,8 @@ struct LoadedSong {
     std::vector<std::string> patchNames;           // by program; empty when unnamed
     std::vector<std::filesystem::path> sources;    // the files it was made from
     uint64_t lengthFrames = 0;        // frame of the last event at 44100 Hz
+    uint32_t lengthBar = 0;           // bar and beat of the last event, from 0
+    uint32_t lengthBeat = 0;
 };
 
 struct LoadFailure {
@@ -42,7 +44,8 @@ bool loadSong(const std::string& path, LoadedSong& song, LoadFailure& failure);
 LoadedSong embeddedSong();
 
 // The frames from the start to the song's last event at `rate`, as the
-// player's own seek counts them.
-uint64_t songLengthFrames(const std::vector<uint8_t>& bytes, uint32_t rate);
+// player's own seek counts them, and the bar and beat (from 0) it falls on.
+uint64_t songLengthFrames(const std::vector<uint8_t>& bytes, uint32_t rate, uint32_t* bar = nullptr,
+                          uint32_t* beat = nullptr);
 
 }  // namespace zimblo::play

@@ -92,9 +92,9 @@ ScreenGrid drawView(const ViewState& s, int width, int height) {
     grid.put(0, 0, padded(title, width - static_cast<int>(place.size())) + place);
 
     // Transport.
-    grid.put(1, 0, formatted("%-7s %s / %s  bar %u:%u  %.1f bpm", modeName(s.mode),
+    grid.put(1, 0, formatted("%-7s %s / %s  bar %u:%u / %u:%u", modeName(s.mode),
                              minutesSeconds(s.positionMs).c_str(), minutesSeconds(s.lengthMs).c_str(), s.bar,
-                             s.beat, s.tempoBpm));
+                             s.beat, s.lengthBar, s.lengthBeat));
 
     // Master meter and the clip mark.
     const std::string clip = s.clipMark ? " CLIP" : "     ";
@@ -102,8 +102,8 @@ ScreenGrid drawView(const ViewState& s, int width, int height) {
     grid.put(2, 0, "master " + meterBar(s.masterLevel, masterCells) + " " +
                        padded(decibelText(s.masterLevel), kDecibelColumns) + clip);
 
-    std::string status = formatted("cpu %.1f%%  vol %d%%  loop %s", s.loadPercent, s.volumePercent,
-                                   s.loop ? "on" : "off");
+    std::string status = formatted("%.1f bpm  cpu %.1f%%  vol %d%%  loop %s", s.tempoBpm, s.loadPercent,
+                                   s.volumePercent, s.loop ? "on" : "off");
     if (s.soloPending) status += "  solo: press 0-f";
     grid.put(3, 0, status);
 

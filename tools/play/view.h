@@ -2,8 +2,8 @@
 // characters, so that it can be tested without a terminal.
 //
 // Rows from the top: title (file name, the project's title, place in the
-// playlist); state, position / length as m:ss, bar:beat and tempo; the master
-// meter with its clip mark; render load, volume and loop; one row per channel
+// playlist); state, position / length as m:ss and as bar:beat; the master
+// meter with its clip mark; tempo, render load, volume and loop; one row per channel
 // that has notes (number, mute or solo mark, program or patch name, voices
 // sounding, meter); the phoneme and the lyric line while channel 15 sings; a
 // message (a compile error) if any; the keys at the bottom, flowed over as many
@@ -41,6 +41,8 @@ struct ViewState {
     uint64_t lengthMs = 0;
     uint32_t bar = 1;    // from 1
     uint32_t beat = 1;   // from 1
+    uint32_t lengthBar = 1;   // the last event's, from 1
+    uint32_t lengthBeat = 1;
     double tempoBpm = 120.0;
     float masterLevel = 0.0f;
     bool clipMark = false;
