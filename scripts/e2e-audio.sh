@@ -16,6 +16,7 @@
 # non-zero on any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+source "$here/scripts/e2e-lib.sh"
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 play_seconds=${ZIMBLO_E2E_SECONDS:-4}
@@ -28,14 +29,6 @@ cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-
 work=$(mktemp -d /tmp/zimblo-e2e.XXXXXX)
 daemon_pid=
 recorder_pid=
-stop_process() {  # pid: ends it and waits for it
-  if [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; then
-    kill "$1" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 cleanup() {
   stop_process "$recorder_pid"
   stop_process "$daemon_pid"
@@ -144,29 +137,7 @@ run_zimblo() {
 }
 
 # --- 1. ALSA through a private PulseAudio daemon with a null sink -----------
-export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
-export PULSE_RUNTIME_PATH=$work/runtime/pulse PULSE_STATE_PATH=$work/state
-export PULSE_SERVER=unix:$work/runtime/pulse/native PULSE_CLIENTCONFIG=$work/client.conf
-unset ALSA_CONFIG_PATH ZIMBLO_AUDIO
-mkdir -p "$HOME" "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-echo "autospawn = no" > "$PULSE_CLIENTCONFIG"
-cat > "$work/daemon.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/runtime/pulse/native
-load-module module-null-sink sink_name=zimblo_e2e rate=44100 channels=2 format=s16le
-set-default-sink zimblo_e2e
-PA
-cat > "$HOME/.asoundrc" <<'ALSA'
-pcm.!default { type pulse }
-ctl.!default { type pulse }
-pcm.zimblo_mmap { type plug slave.pcm "pulse" }
-ALSA
-
-pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes \
-  -F "$work/daemon.pa" --log-target=file:"$work/daemon.log" >/dev/null 2>&1 &
-daemon_pid=$!
-for _ in $(seq 100); do timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-timeout 5 pactl info >/dev/null 2>&1 || { cat "$work/daemon.log" >&2 || true; fail "the PulseAudio daemon did not start"; }
+start_null_sink "$work" || { cat "$work/daemon.log" >&2 || true; fail "the PulseAudio daemon did not start"; }
 
 # Records the sink while zimblo plays on ALSA PCM $2, then compares; $1 names it.
 alsa_check() {

@@ -136,3 +136,42 @@ void restoreTerminal() {
 }
 
 }  // namespace zimblo::app
+
+namespace zimblo::app {
+
+namespace {
+
+size_t readInto(int file, unsigned char* bytes, size_t capacity, bool& atEnd) {
+    for (;;) {
+        const ssize_t got = read(file, bytes, capacity);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            atEnd = errno != EAGAIN;
+            return 0;
+        }
+        atEnd = got == 0;
+        return static_cast<size_t>(got);
+    }
+}
+
+}  // namespace
+
+size_t readKeyBytes(unsigned char* bytes, size_t capacity) {
+    size_t count = 0;
+    bool atEnd = false;
+    if (gTerminal >= 0 && inForeground(gTerminal) && capacity > 0) count += readInto(gTerminal, bytes, capacity, atEnd);
+    if (gPlainInput >= 0 && count < capacity) {
+        pollfd waiting{gPlainInput, POLLIN, 0};
+        if (poll(&waiting, 1, 0) > 0) {
+            if ((waiting.revents & (POLLIN | POLLHUP)) == 0) {
+                gPlainInput = -1;
+            } else {
+                count += readInto(gPlainInput, bytes + count, capacity - count, atEnd);
+                if (atEnd) gPlainInput = -1;  // its end, or an error: no more keys from it
+            }
+        }
+    }
+    return count;
+}
+
+}  // namespace zimblo::app

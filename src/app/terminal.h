@@ -15,6 +15,8 @@
 // output never ends the process with anything but 0.
 #pragma once
 
+#include <cstddef>
+
 namespace zimblo::app {
 
 void installSignalHandlers();
@@ -26,5 +28,14 @@ bool escapeDown();
 bool shutdownRequested();
 // Puts the terminal's settings back; async-signal-safe, may run more than once.
 void restoreTerminal();
+
+}  // namespace zimblo::app
+
+namespace zimblo::app {
+
+// One poll for programs that take more keys than Escape: copies up to
+// `capacity` bytes that have arrived from the keyboard (and from standard
+// input when it is not a terminal) into `bytes`; returns how many.
+size_t readKeyBytes(unsigned char* bytes, size_t capacity);
 
 }  // namespace zimblo::app

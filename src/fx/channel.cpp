@@ -80,7 +80,7 @@ void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, S
     if (delaySend != 0.0f) addSum(buses.delay, buffer, delaySend, n);
     if (aux1Send != 0.0f) addScaled(buses.aux1, buffer, aux1Send, n);
     if (aux2Send != 0.0f) addScaled(buses.aux2, buffer, aux2Send, n);
-    addScaled(buses.master, buffer, volume, n);
+    if (buses.master != nullptr) addScaled(buses.master, buffer, volume, n);
 }
 
 }  // namespace zimblo::fx

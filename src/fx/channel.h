@@ -37,7 +37,7 @@ struct SendBuses {
     float* delay = nullptr;           // mono
     StereoFrame* aux1 = nullptr;
     StereoFrame* aux2 = nullptr;
-    StereoFrame* master = nullptr;
+    StereoFrame* master = nullptr;   // null: the channel is muted, it adds nothing here
 };
 
 struct Channel {

@@ -173,6 +173,14 @@ void Synth::renderControlFrame() {
             if (voiceChannel[v] == c) voices[v].render(n, channelBuffer.data(), scratch);
         }
         if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
+        if ((mutedChannels >> c & 1u) != 0) {
+            // Muted: everything but the addition into the master, which hears nothing of it.
+            fx::SendBuses withoutMaster = buses;
+            withoutMaster.master = nullptr;
+            channels[c].processStrip(channelBuffer.data(), n, withoutMaster, levelBuffer());
+            channelMeters[c] = StereoFrame{};
+            continue;
+        }
         channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer());
         updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
     }

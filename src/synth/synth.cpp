@@ -37,7 +37,9 @@ void Synth::init(PatchBank patchBank, uint32_t rate) {
 
     // The cast to void* says on purpose: every member is trivially copyable and
     // all-zero bytes are its zero value.
+    const uint32_t keptMutes = mutedChannels;
     std::memset(static_cast<void*>(this), 0, sizeof(*this));
+    mutedChannels = keptMutes;
 
     sampleRate = rate;
     dsp::setSampleRate(rate);
@@ -93,6 +95,8 @@ void Synth::setGlobalParams(const uint8_t* block) {
 speech::Singer& Synth::singerState() { return singer; }
 
 void Synth::setMeterMode(uint32_t mode) { meterMode = mode; }
+
+void Synth::setMutedChannels(uint32_t mask) { mutedChannels = mask & ((1u << kChannelCount) - 1); }
 
 void Synth::channelLevel(int channel, float& left, float& right) const {
     // A channel outside 0..15 has no meter; it reads as silence.

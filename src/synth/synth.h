@@ -117,6 +117,13 @@ struct Synth {
     std::array<StereoFrame, kChannelCount> channelMeters{};
     StereoFrame masterMeter;
 
+    // The listener's channel mutes, bit c for channel c (0 = all heard). A muted
+    // channel runs its voices, strip and sends as usual; only its addition to
+    // the master buffer is left out, and its meter reads 0. With no bit set the
+    // output is bit-identical to an engine without mutes. The mask is the
+    // listener's setting, not song state: init keeps it.
+    uint32_t mutedChannels = 0;
+
     // Opening a song.
     void init(PatchBank patchBank, uint32_t rate);
     void setGlobalParams(const uint8_t* block);  // reads 22 bytes
@@ -134,6 +141,7 @@ struct Synth {
     // Queries.
     speech::Singer& singerState();
     void setMeterMode(uint32_t mode);
+    void setMutedChannels(uint32_t mask);
     void channelLevel(int channel, float& left, float& right) const;
     void masterLevel(float& left, float& right) const;
     void voiceCounts(uint32_t counts[17]) const;

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "dsp/free_running_counter.h"
+#include "player/end_rule.h"
 #include "player/pcm16.h"
 #include "player/test_songs.h"
 #ifdef ZIMBLO_HAS_EMBEDDED_SONG
@@ -138,6 +139,46 @@ TEST_F(RenderTool, BlockSizeLengthsAndSeeds) {
     EXPECT_EQ(low.samplerate, 22050);
     ASSERT_EQ(run("--export-song " + path("copy.song")), 0) << errors;
     EXPECT_EQ(readBytes(dir / "copy.song"), demoSong());
+}
+
+TEST_F(RenderTool, DefaultLengthEndsWithTheTailAndReportsTheOutput) {
+    // No length given: until the tail has died away, the same for any block size.
+    ASSERT_EQ(run("--seed 3 -o " + path("end.f32")), 0) << errors;
+    EXPECT_TRUE(oneLine()) << errors;
+    EXPECT_NE(errors.find("end.f32: peak -"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(" dBFS, 0 samples at the 16-bit clamp, 0 non-finite samples\n"), std::string::npos) << errors;
+    const Bytes whole = readBytes(dir / "end.f32");
+    ASSERT_EQ(run("--seed 3 --block 333 --quiet -o " + path("end333.f32")), 0);
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(readBytes(dir / "end333.f32"), whole);
+
+    const Bytes song = demoSong();
+    dsp::pinFreeRunningCounter(3);
+    auto player = test::newPlayer();
+    ASSERT_EQ(player->open(song.data(), 44100), 1u);
+    player->play(0);
+    EndRule rule;
+    rule.setup(44100);
+    std::vector<StereoFrame> expected;
+    std::vector<StereoFrame> block(4096);
+    while (!rule.finished) {
+        const uint32_t kept = renderUntilEnd(*player, rule, block.data(), 4096);
+        expected.insert(expected.end(), block.begin(), block.begin() + kept);
+    }
+    dsp::unpinFreeRunningCounter();
+    ASSERT_EQ(whole.size(), expected.size() * sizeof(StereoFrame));
+    EXPECT_EQ(std::memcmp(whole.data(), expected.data(), whole.size()), 0);
+
+    // A mix that reaches the clamp is reported even when quiet, as a warning.
+    SongWriter loud = test::writerWith();
+    loud.addTempo(0, 500000);
+    for (int track = 0; track < 8; ++track)
+        for (uint8_t n = 0; n < 8; ++n) loud.addNoteOn(track, 0, static_cast<uint8_t>(36 + 2 * n), 127);
+    writeSong(loud.build());
+    ASSERT_EQ(run("--frames 20000 --quiet -o " + path("loud.wav")), 0);
+    EXPECT_TRUE(oneLine()) << errors;
+    EXPECT_EQ(errors.rfind("zimblo-render: warning: " + path("loud.wav") + ": peak ", 0), 0u) << errors;
+    EXPECT_EQ(errors.find(" 0 samples at the 16-bit clamp"), std::string::npos) << errors;
 }
 
 TEST_F(RenderTool, ExitCodes) {

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "dsp/free_running_counter.h"
+#include "player/end_rule.h"
+#include "player/output_check.h"
 #include "player/pcm16.h"
 #include "player/player.h"
 #ifdef ZIMBLO_HAS_EMBEDDED_SONG
@@ -41,19 +43,24 @@ constexpr const char* kUsage =
 #else
     "  --song FILE         the song data to render (required)\n"
 #endif
-    "  --frames N          frames to render (default: 60 seconds)\n"
+    "  --frames N          frames to render (default: until the song's tail has died away:\n"
+    "                      after its last event, until the output has stayed below -90 dBFS\n"
+    "                      for one second, 30 seconds at most)\n"
     "  --seconds S         seconds to render, decimals allowed (frames = S x R, rounded)\n"
     "  --start-ms T        start T milliseconds into the song (default 0)\n"
     "  --seed S            pin the free-running counter to S (decimal or 0x hex), so that\n"
     "                      sample-and-hold LFOs repeat from run to run\n"
     "  --block B           frames per render call, the last one shorter (default 4096)\n"
     "  --rate R            sample rate in Hz (default 44100, at most 96468)\n"
-    "  --quiet             no progress bar\n"
+    "  --quiet             no progress bar and no report (the report still comes when a\n"
+    "                      sample reached the 16-bit clamp or was not finite)\n"
     "  --export-song FILE  write the song's bytes to FILE (with no -o, only that)\n"
     "  -o OUT              OUT.f32 or '-' (stdout): raw interleaved little-endian float32;\n"
     "                      OUT.wav, OUT.flac: 16-bit stereo, converted as the audio output does\n"
     "  --help              this text\n"
     "\n"
+    "At the end one line on stderr reports the peak in dBFS, the samples at the 16-bit clamp\n"
+    "and the non-finite samples.\n"
     "Exit status: 0 success, 2 bad usage or a malformed song, 1 an I/O failure.\n";
 
 constexpr int kExitIoFailure = 1;
@@ -61,7 +68,6 @@ constexpr int kExitUsage = 2;
 constexpr uint32_t kDefaultRate = 44100;
 constexpr uint32_t kDefaultBlockFrames = 4096;
 constexpr uint32_t kMaxBlockFrames = 1u << 20;
-constexpr uint64_t kDefaultSeconds = 60;
 
 // Failures travel up as an exit code and one line.
 struct Failure {
@@ -320,10 +326,20 @@ private:
 
 class ProgressBar {
 public:
-    ProgressBar(bool enabled, uint64_t total) : enabled_(enabled && total > 0), total_(total) {}
+    // total 0: the length is not known beforehand; the rendered time is shown.
+    ProgressBar(bool enabled, uint64_t total, uint32_t rate) : enabled_(enabled), total_(total), rate_(rate) {}
 
     void update(uint64_t done) {
         if (!enabled_) return;
+        if (total_ == 0) {
+            const uint64_t seconds = done / rate_;
+            if (static_cast<int64_t>(seconds) == lastShown_) return;
+            lastShown_ = static_cast<int64_t>(seconds);
+            std::fprintf(stderr, "\rrendered %llu:%02llu", static_cast<unsigned long long>(seconds / 60),
+                         static_cast<unsigned long long>(seconds % 60));
+            std::fflush(stderr);
+            return;
+        }
         const int percent = static_cast<int>(done * 100 / total_);
         if (percent == lastPercent_) return;
         lastPercent_ = percent;
@@ -340,7 +356,9 @@ public:
 private:
     bool enabled_;
     uint64_t total_;
+    uint32_t rate_;
     int lastPercent_ = -1;
+    int64_t lastShown_ = -1;
 };
 
 std::optional<Failure> run(int argc, char** argv) {
@@ -362,7 +380,9 @@ std::optional<Failure> run(int argc, char** argv) {
             return usageError("cannot tell the format of '" + options.outputPath +
                               "': the output must end in .f32, .wav or .flac, or be -");
     }
-    uint64_t totalFrames = kDefaultSeconds * options.rate;
+    // No length given: the end rule decides.
+    uint64_t totalFrames = 0;
+    const bool untilEnd = !options.frames && !options.seconds;
     if (options.frames) totalFrames = *options.frames;
     if (options.seconds) {
         const std::optional<uint64_t> frames = secondsToFrames(*options.seconds, options.rate);
@@ -397,13 +417,25 @@ std::optional<Failure> run(int argc, char** argv) {
     if (auto failure = output.open(options.outputPath, *kind, options.rate)) return failure;
     player->play(options.startMs);
 
-    ProgressBar progress(!options.quiet && isatty(STDERR_FILENO) != 0, totalFrames);
+    const bool showProgress = !options.quiet && isatty(STDERR_FILENO) != 0;
+    ProgressBar progress(showProgress && (untilEnd || totalFrames > 0), untilEnd ? 0 : totalFrames, options.rate);
     std::vector<StereoFrame> block(options.blockFrames);
+    zimblo::player::EndRule endRule;
+    endRule.setup(options.rate);
+    zimblo::player::OutputCheck check;
     uint64_t done = 0;
-    while (done < totalFrames) {
-        const uint64_t left = totalFrames - done;
-        const uint32_t count = left < options.blockFrames ? static_cast<uint32_t>(left) : options.blockFrames;
-        player->render(block.data(), count, 0);
+    for (;;) {
+        uint32_t count = 0;
+        if (untilEnd) {
+            if (endRule.finished) break;
+            count = zimblo::player::renderUntilEnd(*player, endRule, block.data(), options.blockFrames);
+        } else {
+            if (done >= totalFrames) break;
+            const uint64_t left = totalFrames - done;
+            count = left < options.blockFrames ? static_cast<uint32_t>(left) : options.blockFrames;
+            player->render(block.data(), count, 0);
+        }
+        check.observe(block.data(), count);
         if (auto failure = output.write(block.data(), count)) {
             output.discard();
             return failure;
@@ -416,6 +448,12 @@ std::optional<Failure> run(int argc, char** argv) {
         output.discard();
         return failure;
     }
+    if (showProgress && untilEnd) std::fputc('\n', stderr);
+    // A warning, not a failure: the file is written as rendered.
+    if (!check.clean())
+        std::fprintf(stderr, "zimblo-render: warning: %s: %s\n", options.outputPath.c_str(), check.summary().c_str());
+    else if (!options.quiet)
+        std::fprintf(stderr, "zimblo-render: %s: %s\n", options.outputPath.c_str(), check.summary().c_str());
     return std::nullopt;
 }
 

@@ -139,7 +139,8 @@ private:
         const toml::node* node = root.get("song");
         if (node == nullptr) return;
         const toml::table& song = tableOf(*node, "[song]");
-        checkKeys(song, {"ticks_per_quarter", "scores", "texts"}, "[song]");
+        checkKeys(song, {"title", "ticks_per_quarter", "scores", "texts"}, "[song]");
+        if (const toml::node* t = song.get("title")) project_.title = stringOf(*t, "title");
         if (const toml::node* t = song.get("ticks_per_quarter"))
             project_.ticksPerQuarter = static_cast<uint32_t>(integerOf(*t, 1, kMaxTicksPerQuarterSetting, "ticks_per_quarter"));
         if (const toml::node* s = song.get("scores")) {

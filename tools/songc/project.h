@@ -39,6 +39,7 @@ struct ScoreReference {
 
 struct Project {
     std::string displayName;
+    std::string title;  // shown by players; not part of the song data
     std::filesystem::path directory;
     uint32_t ticksPerQuarter = 128;
     std::vector<ScoreReference> scores;
