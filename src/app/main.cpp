@@ -27,6 +27,7 @@
 #include "data/embedded_song.h"
 #include "dsp/free_running_counter.h"
 #include "output/audio_output.h"
+#include "output/printable_text.h"
 #include "player/player.h"
 
 namespace {
@@ -73,7 +74,9 @@ void pinSeedFromEnvironment() {
     if (text == nullptr) return;
     uint32_t seed = 0;
     if (parseSeed(text, seed)) zimblo::dsp::pinFreeRunningCounter(seed);
-    else std::fprintf(stderr, "zimblo: ZIMBLO_SEED=\"%s\" ignored: not a 32-bit unsigned number\n", text);
+    else
+        std::fprintf(stderr, "zimblo: ZIMBLO_SEED=\"%s\" ignored: not a 32-bit unsigned number\n",
+                     zimblo::output::printableText(text).c_str());
 }
 
 void sleepOnePollInterval() {
@@ -118,10 +121,11 @@ int main() {
 
     while (!zimblo::app::shutdownRequested() && !zimblo::app::escapeDown()) sleepOnePollInterval();
 
+    // The terminal first: stopping may wait (boundedly) on the sound device.
+    zimblo::app::restoreTerminal();
     gOutput.stop();
     player->close();
 
-    zimblo::app::restoreTerminal();
     reportStatistics();
     // Straight out: no static destructor runs beside a feeder that stop had to
     // leave behind.

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "output/printable_text.h"
+
 namespace zimblo::output {
 
 namespace {
@@ -21,7 +23,7 @@ void AlsaRingDevice::setPcmName(const char* name) {
 }
 
 bool AlsaRingDevice::fail(const char* what, int error) {
-    failure_ = "ALSA PCM \"" + pcmName_ + "\": " + what;
+    failure_ = "ALSA PCM \"" + printableText(pcmName_) + "\": " + what;
     if (error != 0) failure_ += std::string(": ") + snd_strerror(error);
     close();
     return false;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "output/alsa_ring_device.h"
+#include "output/printable_text.h"
 #include "output/virtual_ring_device.h"
 #include "output/wav_file_sink.h"
 
@@ -15,7 +16,7 @@ namespace {
 class UnknownRingDevice final : public RingDevice {
 public:
     void setValue(const std::string& value) {
-        reason_ = std::string(kAudioVariable) + "=\"" + value + "\" is not alsa, alsa:NAME, virtual or wav:PATH";
+        reason_ = std::string(kAudioVariable) + "=\"" + printableText(value) + "\" is not alsa, alsa:NAME, virtual or wav:PATH";
     }
     bool open(void*) override { return false; }
     void close() override {}
