@@ -86,16 +86,8 @@ uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* 
     deviceOpen = true;
 
     // 7. One lap of silence.
-    RingRegions whole;
-    if (device->lock(0, kRingBytes, whole) != RingStatus::Ok) {
-        startFailure = "the ring could not be locked";
-        stop();
-        return 0;
-    }
-    if (whole.first != nullptr) std::fill(whole.first, whole.first + whole.firstBytes, uint8_t{0});
-    if (whole.second != nullptr) std::fill(whole.second, whole.second + whole.secondBytes, uint8_t{0});
-    if (device->unlock(whole) != RingStatus::Ok) {
-        startFailure = "the ring could not be unlocked";
+    if (const char* failed = writeSilentLap(*device); failed != nullptr) {
+        startFailure = failed;
         stop();
         return 0;
     }
@@ -150,6 +142,9 @@ void AudioOutput::feed() {
             timespec interval{0, kWakeIntervalMs * 1000000L};
             nanosleep(&interval, nullptr);
         }
+
+        // Slow device work (reopening a lost one) never holds the lock.
+        device->service();
 
         // 3.
         lockRegion = RingRegions{};

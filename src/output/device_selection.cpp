@@ -5,6 +5,7 @@
 
 #include "output/alsa_ring_device.h"
 #include "output/printable_text.h"
+#include "output/recovering_ring_device.h"
 #include "output/virtual_ring_device.h"
 #include "output/wav_file_sink.h"
 
@@ -35,6 +36,7 @@ private:
 };
 
 AlsaRingDevice gAlsaDevice;
+RecoveringRingDevice gRecoveringAlsaDevice;
 VirtualRingDevice gVirtualDevice;
 WavFileSink gWavSink;
 UnknownRingDevice gUnknownDevice;
@@ -58,7 +60,8 @@ RingDevice* ringDeviceFor(const DeviceChoice& choice) {
     switch (choice.kind) {
     case DeviceKind::Alsa:
         gAlsaDevice.setPcmName(choice.argument.c_str());
-        return &gAlsaDevice;
+        gRecoveringAlsaDevice.setDevice(&gAlsaDevice);
+        return &gRecoveringAlsaDevice;
     case DeviceKind::Virtual:
         gVirtualDevice.setClock(nullptr, nullptr);
         gVirtualDevice.setCaptureSink(nullptr);
