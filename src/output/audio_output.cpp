@@ -68,6 +68,7 @@ uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* 
     positionEstimate = 0;
     stagingBuffer.fill(StereoFrame{});
     fillCount.store(0, std::memory_order_relaxed);
+    passCount.store(0, std::memory_order_relaxed);
     worstCallbackNanoseconds.store(0, std::memory_order_relaxed);
     worstFillNanoseconds.store(0, std::memory_order_relaxed);
     startFailure = nullptr;
@@ -201,6 +202,7 @@ void AudioOutput::feed() {
             raiseToAtLeast(worstFillNanoseconds, monotonicNanoseconds() - passStart);
         }
         criticalSection.unlock();
+        passCount.fetch_add(1);
     }
 }
 

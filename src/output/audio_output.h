@@ -88,6 +88,7 @@ struct AudioOutput {
     // Fill timings since start, in nanoseconds: the callback alone, and the whole
     // pass from reading the cursor to unlocking the ring.
     std::atomic<uint64_t> fillCount{0};
+    std::atomic<uint64_t> passCount{0};  // every pass, a fill or not
     std::atomic<uint64_t> worstCallbackNanoseconds{0};
     std::atomic<uint64_t> worstFillNanoseconds{0};
 

@@ -50,6 +50,7 @@ void WavFileSink::setFile(CaptureFile* file) { file_ = file != nullptr ? file : 
 int WavFileSink::writeHeader() {
     const auto header = wavHeader(dataBytes_);
     const int error = file_->writeAt(0, header.data(), header.size());
+    if (error == 0) headerDataBytes_ = dataBytes_;
     // A pipe or a terminal keeps the header it was given first.
     if (error == ESPIPE) {
         seekable_ = false;
@@ -61,6 +62,7 @@ int WavFileSink::writeHeader() {
 bool WavFileSink::begin(const char** reason) {
     end();
     dataBytes_ = 0;
+    headerDataBytes_ = 0;
     stopped_ = false;
     seekable_ = true;
     const auto fail = [&](const char* what, int error, bool created) {
@@ -94,11 +96,17 @@ void WavFileSink::stopAfter(const char* what, int error) {
     int repairError = seekable_ ? file_->truncate(kWavHeaderBytes + uint64_t{dataBytes_}) : 0;
     if (repairError == EINVAL) repairError = 0;
     if (repairError == 0 && seekable_) repairError = writeHeader();
+    if (repairError != 0 && seekable_) {
+        // The header on disk stays as it was: the file is cut to match it.
+        dataBytes_ = headerDataBytes_;
+        file_->truncate(kWavHeaderBytes + uint64_t{dataBytes_});
+    }
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(dataBytes_) / kBytesPerSecond);
     std::string line = "capture to " + printableText(path_) + " stopped after " + seconds + " s: " + what;
     if (error != 0) line += std::string(": ") + std::strerror(error);
-    if (repairError != 0) line += std::string("; its header could not be updated: ") + std::strerror(repairError);
+    if (repairError != 0)
+        line += std::string("; the header could not be updated (") + std::strerror(repairError) + "), the file ends where it last was";
     line += "; playing on without capture";
     report_(line);
 }

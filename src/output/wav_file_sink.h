@@ -7,7 +7,8 @@
 //
 // Every write is checked. On a failure (a full disk, an I/O error, the
 // file-size limit) the file is cut back to the whole frames written, the
-// header is made to match them, one line names the file and the error, and
+// header is made to match them (or, when the header cannot be written, the
+// file is cut back to what its header says), one line names the file and the error, and
 // capture stops while playback goes on. At the format's limit of 4 GiB the
 // capture stops the same way. A file that cannot be set up at begin is
 // removed again when begin created it; an existing file is only emptied once
@@ -52,6 +53,7 @@ private:
     bool stopped_ = false;
     bool seekable_ = true;
     uint32_t dataBytes_ = 0;
+    uint32_t headerDataBytes_ = 0;  // what the header on disk says
 };
 
 }  // namespace zimblo::output
