@@ -25,105 +25,13 @@ min_correlation=0.95
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
 
-work=$(mktemp -d /tmp/zimblo-e2e.XXXXXX)
-daemon_pid=
-recorder_pid=
-stop_process() {  # pid: ends it and waits for it
-  if [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; then
-    kill "$1" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
-cleanup() {
-  stop_process "$recorder_pid"
-  stop_process "$daemon_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "e2e-audio: FAIL: $*" >&2; exit 1; }
+e2e_name=e2e-audio
+source "$here/scripts/e2e-common.sh"
 
 # The offline reference: the embedded song, rendered with the same seed.
 "$build/zimblo-render" --export-song "$work/song.bin"
 timeout 120 "$build/zimblo-render" --song "$work/song.bin" --seed "$seed" --seconds "$((play_seconds + 3))" \
   --quiet -o "$work/render.wav"
-
-# Runs zimblo on a fresh pseudo-terminal: waits for the prompt, lets it play,
-# presses Escape, checks what it printed, its exit and the terminal after it.
-cat > "$work/drive.py" <<'PYTHON'
-import fcntl, os, select, subprocess, sys, termios, time
-
-program, play_seconds, stderr_path = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-expected = b"\r\nZIMBLO!\r\n\r\n\r\npress ESC to quit\r\n"  # the terminal turns \n into \r\n
-master, slave = os.openpty()
-before = termios.tcgetattr(slave)
-
-def take_terminal():
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-with open(stderr_path, "wb") as errors:
-    child = subprocess.Popen([program], stdin=slave, stdout=slave, stderr=errors,
-                             start_new_session=True, preexec_fn=take_terminal)
-os.close(slave)
-seen = b""
-
-def drain(seconds):
-    global seen
-    end = time.monotonic() + seconds
-    while True:
-        left = end - time.monotonic()
-        if left <= 0:
-            return
-        ready, _, _ = select.select([master], [], [], left)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            seen += chunk
-
-def problem(text):
-    print("drive: " + text)
-    if child.poll() is None:
-        child.kill()
-        child.wait()
-    sys.exit(1)
-
-deadline = time.monotonic() + 30
-while b"quit" not in seen and time.monotonic() < deadline and child.poll() is None:
-    drain(0.05)
-if b"quit" not in seen:
-    problem("no prompt within 30 s; printed %r" % seen)
-during = termios.tcgetattr(master)
-if during[3] & (termios.ICANON | termios.ECHO):
-    problem("the terminal is still canonical or echoing while it plays")
-drain(play_seconds)
-if child.poll() is not None:
-    problem("ended by itself with %s before Escape" % child.returncode)
-os.write(master, b"\x1b")
-pressed = time.monotonic()
-while child.poll() is None and time.monotonic() - pressed < 10:
-    drain(0.002)
-ended = time.monotonic()
-if child.poll() is None:
-    problem("still running 10 s after Escape")
-drain(0.05)
-after = termios.tcgetattr(master)
-took_ms = (ended - pressed) * 1000
-print("escape_to_exit_ms=%.1f" % took_ms)
-if child.returncode != 0:
-    problem("exit code %s" % child.returncode)
-if seen != expected:
-    problem("standard output was %r" % seen)
-if took_ms > 1500:
-    problem("took %.0f ms from Escape to exit" % took_ms)
-if after[3] != before[3] or after[6][termios.VMIN] != before[6][termios.VMIN]:
-    problem("the terminal's settings were not restored")
-PYTHON
 
 # Runs one check; $1 names it, the environment picks the device.
 run_zimblo() {
@@ -144,40 +52,14 @@ run_zimblo() {
 }
 
 # --- 1. ALSA through a private PulseAudio daemon with a null sink -----------
-export HOME=$work/home XDG_RUNTIME_DIR=$work/runtime
-export PULSE_RUNTIME_PATH=$work/runtime/pulse PULSE_STATE_PATH=$work/state
-export PULSE_SERVER=unix:$work/runtime/pulse/native PULSE_CLIENTCONFIG=$work/client.conf
-unset ALSA_CONFIG_PATH ZIMBLO_AUDIO
-mkdir -p "$HOME" "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-echo "autospawn = no" > "$PULSE_CLIENTCONFIG"
-cat > "$work/daemon.pa" <<PA
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/runtime/pulse/native
-load-module module-null-sink sink_name=zimblo_e2e rate=44100 channels=2 format=s16le
-set-default-sink zimblo_e2e
-PA
-cat > "$HOME/.asoundrc" <<'ALSA'
-pcm.!default { type pulse }
-ctl.!default { type pulse }
-pcm.zimblo_mmap { type plug slave.pcm "pulse" }
-ALSA
-
-pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes \
-  -F "$work/daemon.pa" --log-target=file:"$work/daemon.log" >/dev/null 2>&1 &
-daemon_pid=$!
-for _ in $(seq 100); do timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-timeout 5 pactl info >/dev/null 2>&1 || { cat "$work/daemon.log" >&2 || true; fail "the PulseAudio daemon did not start"; }
+start_daemon
 
 # Records the sink while zimblo plays on ALSA PCM $2, then compares; $1 names it.
 alsa_check() {
   local name=$1
   ZIMBLO_AUDIO=$2
   export ZIMBLO_AUDIO
-  parec -d zimblo_e2e.monitor --format=s16le --rate=44100 --channels=2 --raw --latency-msec=20 \
-    > "$work/$name.raw" 2>"$work/parec.log" &
-  recorder_pid=$!
-  sleep 0.5
-  kill -0 "$recorder_pid" 2>/dev/null || { cat "$work/parec.log" >&2; fail "parec did not start"; }
+  start_recorder "$work/$name.raw"
   run_zimblo "$name"
   sleep 0.3
   stop_process "$recorder_pid"; recorder_pid=

@@ -47,7 +47,7 @@ RingStatus RecoveringRingDevice::play() {
 }
 
 RingStatus RecoveringRingDevice::playCursor(uint32_t& cursor) {
-    if (state_.load() == RecoveryState::Back) comeBack();
+    if (state_.load() == RecoveryState::Back) awaitPlayback();
     if (!standingIn()) {
         uint32_t deviceCursor = 0;
         const RingStatus status = device_->playCursor(deviceCursor);
@@ -115,19 +115,37 @@ void RecoveringRingDevice::service() {
     if (state_.load() != RecoveryState::Lost || now() < nextRetryNanoseconds_) return;
     state_.store(RecoveryState::Retrying);
     if (device_->open(nullptr) && writeSilentLap(*device_) == nullptr && device_->play() == RingStatus::Ok) {
+        reopenedNanoseconds_ = now();
+        if (device_->playCursor(reopenedCursor_) != RingStatus::Ok) reopenedCursor_ = 0;
         state_.store(RecoveryState::Back);
         return;
     }
-    device_->close();
+    retryLater();
+}
+
+// The device is left as it is: the next open closes it first, outside the
+// output's lock.
+void RecoveringRingDevice::retryLater() {
     ++failedRetries_;
     const uint64_t interval = failedRetries_ < kQuickRetries ? kRetryIntervalMs : kLongRetryIntervalMs;
     nextRetryNanoseconds_ = now() + interval * kNanosecondsPerMillisecond;
     state_.store(RecoveryState::Lost);
 }
 
-void RecoveringRingDevice::comeBack() {
-    uint32_t deviceCursor = 0;  // where a freshly filled ring starts
-    if (device_->playCursor(deviceCursor) != RingStatus::Ok) deviceCursor = 0;
+void RecoveringRingDevice::awaitPlayback() {
+    uint32_t deviceCursor = 0;
+    const RingStatus status = device_->playCursor(deviceCursor);
+    if (status == RingStatus::Lost && device_->restore() == RingStatus::Ok) return;
+    if (status != RingStatus::Ok) {
+        retryLater();  // lost again before it was back: nothing was said
+        return;
+    }
+    if (deviceCursor == reopenedCursor_ && now() - reopenedNanoseconds_ < kPlaybackWaitMs * kNanosecondsPerMillisecond)
+        return;
+    comeBack(deviceCursor);
+}
+
+void RecoveringRingDevice::comeBack(uint32_t deviceCursor) {
     uint32_t standInCursor = 0;
     standIn_.playCursor(standInCursor);
     const uint32_t softwareCursor = ringOffset(standInCursor + standInOffset_);

@@ -16,11 +16,16 @@
 //   Retrying  → Lost      it failed: the next try after kRetryIntervalMs, or
 //                         kLongRetryIntervalMs after kQuickRetries failures;
 //   Retrying  → Back      the device is open with a lap of silence, playing;
-//   Back      → Playing   at the next cursor read: one line "sound device back",
-//                         the device's cursor mapped onto the stand-in's,
+//                         the stand-in goes on until the device's cursor moves
+//                         (a sound server may hold a new stream's cursor for a
+//                         second or two before it plays), at most
+//                         kPlaybackWaitMs;
+//   Back      → Playing   one line "sound device back", the device's cursor
+//                         mapped onto the stand-in's,
 //                            cursor = (deviceCursor + offset) mod 65536,
 //                         so the feeder fills on from where the software clock
-//                         got to; what it fills is heard after the new lap.
+//                         got to; what it fills is heard after the new lap;
+//   Back      → Lost      the device failed before it played: retried as above.
 // The owner's calls never wait for a reopening: while Lost, Retrying or Back
 // they go to the stand-in. Only the feeder calls service; the output
 // serialises the other calls.
@@ -41,6 +46,7 @@ constexpr uint32_t kRestoresBeforeLoss = 32;
 constexpr uint64_t kRetryIntervalMs = 1000;
 constexpr uint64_t kLongRetryIntervalMs = 5000;
 constexpr uint32_t kQuickRetries = 30;
+constexpr uint64_t kPlaybackWaitMs = 3000;
 
 class RecoveringRingDevice final : public RingDevice {
 public:
@@ -66,7 +72,10 @@ public:
 private:
     bool standingIn() const { return state_.load() != RecoveryState::Playing; }
     void becomeLost(const char* reason);
-    void comeBack();
+    // Sets the next retry time after one more failure.
+    void retryLater();
+    void awaitPlayback();
+    void comeBack(uint32_t deviceCursor);
     uint64_t now() const { return clock_(clockContext_); }
 
     RingDevice* device_ = nullptr;
@@ -83,6 +92,8 @@ private:
     uint32_t restoresInARow_ = 0;
     uint64_t nextRetryNanoseconds_ = 0;
     uint32_t failedRetries_ = 0;
+    uint32_t reopenedCursor_ = 0;  // the device's cursor as it was reopened, and when
+    uint64_t reopenedNanoseconds_ = 0;
 };
 
 }  // namespace zimblo::output
