@@ -21,10 +21,6 @@ seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 play_seconds=${ZIMBLO_E2E_SECONDS:-4}
 min_correlation=0.95
 
-"$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
-
 e2e_name=e2e-audio
 source "$here/scripts/e2e-common.sh"
 

@@ -1,5 +1,5 @@
-# Shared by the end-to-end checks (sourced, not run): the work directory and
-# its clean-up, a private PulseAudio daemon with a null sink that ALSA's
+# Shared by the end-to-end checks (sourced, not run): what they need
+# installed and built, the work directory and its clean-up, a private PulseAudio daemon with a null sink that ALSA's
 # default PCM is routed to, and drive.py, which runs zimblo on a fresh
 # pseudo-terminal.
 #
@@ -12,6 +12,10 @@
 #   SIGUSR1). It prints escape_to_exit_ms=N and fails unless the program
 #   printed its two texts, exited 0 within 1.5 s and left the terminal's
 #   settings as they were.
+
+"$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
 
 work=$(mktemp -d /tmp/zimblo-e2e.XXXXXX)
 daemon_pid=

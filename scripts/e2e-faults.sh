@@ -22,10 +22,6 @@ seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 min_correlation=0.95
 ring_frames=16384
 
-"$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
-
 e2e_name=e2e-faults
 source "$here/scripts/e2e-common.sh"
 export ZIMBLO_SEED=$seed
