@@ -46,7 +46,11 @@ struct PlayControls {
 };
 
 constexpr size_t kPlayHeaderBytes = 16;
-constexpr uint32_t kMaxRenderFrames = 2048;  // per phase: keeps one input well under a second
+// Longer song inputs are cut to this many bytes (and then refused by the
+// checked loader): opening, seeking and listing go through the whole song, so
+// its size bounds an input's cost. The seeds are far smaller.
+constexpr size_t kMaxSongInputBytes = 16384;
+constexpr uint32_t kMaxRenderFrames = 1024;  // per phase (several control frames): keeps an input near a millisecond
 constexpr uint32_t kMaxBlockFrames = 1024;
 constexpr uint32_t kHighestRate = 96468;     // the highest rate whose control frame fits 280 frames
 

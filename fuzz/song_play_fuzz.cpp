@@ -1,6 +1,8 @@
 // A whole song: the checked open, play from the start, render, stop (with a
 // fade, when the header asks), seek to a time anywhere in or beyond the song,
-// render again. Input: a 16-byte control header (fuzz_songs.h) and the song.
+// render again. Input: a 16-byte control header (fuzz_songs.h) and the song
+// (at most kMaxSongInputBytes). Each render phase is at most kMaxRenderFrames
+// frames and 8 control frames long, so that an input stays cheap.
 //
 // A song the checked loader accepts must render without crashing, hanging or
 // reading outside its bytes, at every rate the renderer accepts (1 Hz to
@@ -47,6 +49,9 @@ void fill(std::vector<StereoFrame>& frames) {
 }
 
 constexpr uint32_t kLowestCheckedRate = 8000;
+// At low rates a control frame is a few frames long, and each costs a pass
+// over every channel: a phase renders at most this many of them.
+constexpr uint32_t kMaxControlFramesPerPhase = 8;
 constexpr uint8_t kTopOfScale = 128;
 
 // The song with its parameters limited to 0..128: the patch bytes before each
@@ -84,11 +89,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<StereoFrame> again(fuzz::kMaxRenderFrames);
 
     if (size < fuzz::kPlayHeaderBytes) return 0;
-    const fuzz::PlayControls c = fuzz::readPlayControls(data);
+    size = std::min(size, fuzz::kPlayHeaderBytes + fuzz::kMaxSongInputBytes);
+    fuzz::PlayControls c = fuzz::readPlayControls(data);
     const uint8_t* song = data + fuzz::kPlayHeaderBytes;
     size_t songBytes = size - fuzz::kPlayHeaderBytes;
 
     if (!player->openChecked(song, songBytes, c.sampleRate, nullptr)) return 0;
+    const uint32_t phaseFrames = kMaxControlFramesPerPhase * static_cast<uint32_t>(player->synth.frameLength());
+    c.firstFrames = std::min(c.firstFrames, phaseFrames);
+    c.secondFrames = std::min(c.secondFrames, phaseFrames);
     std::vector<uint8_t> limited;
     const bool checkFinite = c.inRange && c.sampleRate >= kLowestCheckedRate;
     if (c.inRange) {

@@ -16,107 +16,18 @@
 # non-zero on any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-source "$here/scripts/e2e-lib.sh"
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 play_seconds=${ZIMBLO_E2E_SECONDS:-4}
 min_correlation=0.95
 
-"$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zimblo zimblo-render zimblo-audio-compare >/dev/null
-
-work=$(mktemp -d /tmp/zimblo-e2e.XXXXXX)
-daemon_pid=
-recorder_pid=
-cleanup() {
-  stop_process "$recorder_pid"
-  stop_process "$daemon_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() { echo "e2e-audio: FAIL: $*" >&2; exit 1; }
+e2e_name=e2e-audio
+source "$here/scripts/e2e-common.sh"
 
 # The offline reference: the embedded song, rendered with the same seed.
 "$build/zimblo-render" --export-song "$work/song.bin"
 timeout 120 "$build/zimblo-render" --song "$work/song.bin" --seed "$seed" --seconds "$((play_seconds + 3))" \
   --quiet -o "$work/render.wav"
-
-# Runs zimblo on a fresh pseudo-terminal: waits for the prompt, lets it play,
-# presses Escape, checks what it printed, its exit and the terminal after it.
-cat > "$work/drive.py" <<'PYTHON'
-import fcntl, os, select, subprocess, sys, termios, time
-
-program, play_seconds, stderr_path = sys.argv[1], float(sys.argv[2]), sys.argv[3]
-expected = b"\r\nZIMBLO!\r\n\r\n\r\npress ESC to quit\r\n"  # the terminal turns \n into \r\n
-master, slave = os.openpty()
-before = termios.tcgetattr(slave)
-
-def take_terminal():
-    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-
-with open(stderr_path, "wb") as errors:
-    child = subprocess.Popen([program], stdin=slave, stdout=slave, stderr=errors,
-                             start_new_session=True, preexec_fn=take_terminal)
-os.close(slave)
-seen = b""
-
-def drain(seconds):
-    global seen
-    end = time.monotonic() + seconds
-    while True:
-        left = end - time.monotonic()
-        if left <= 0:
-            return
-        ready, _, _ = select.select([master], [], [], left)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            seen += chunk
-
-def problem(text):
-    print("drive: " + text)
-    if child.poll() is None:
-        child.kill()
-        child.wait()
-    sys.exit(1)
-
-deadline = time.monotonic() + 30
-while b"quit" not in seen and time.monotonic() < deadline and child.poll() is None:
-    drain(0.05)
-if b"quit" not in seen:
-    problem("no prompt within 30 s; printed %r" % seen)
-during = termios.tcgetattr(master)
-if during[3] & (termios.ICANON | termios.ECHO):
-    problem("the terminal is still canonical or echoing while it plays")
-drain(play_seconds)
-if child.poll() is not None:
-    problem("ended by itself with %s before Escape" % child.returncode)
-os.write(master, b"\x1b")
-pressed = time.monotonic()
-while child.poll() is None and time.monotonic() - pressed < 10:
-    drain(0.002)
-ended = time.monotonic()
-if child.poll() is None:
-    problem("still running 10 s after Escape")
-drain(0.05)
-after = termios.tcgetattr(master)
-took_ms = (ended - pressed) * 1000
-print("escape_to_exit_ms=%.1f" % took_ms)
-if child.returncode != 0:
-    problem("exit code %s" % child.returncode)
-if seen != expected:
-    problem("standard output was %r" % seen)
-if took_ms > 1500:
-    problem("took %.0f ms from Escape to exit" % took_ms)
-if after[3] != before[3] or after[6][termios.VMIN] != before[6][termios.VMIN]:
-    problem("the terminal's settings were not restored")
-PYTHON
 
 # Runs one check; $1 names it, the environment picks the device.
 run_zimblo() {
@@ -137,18 +48,14 @@ run_zimblo() {
 }
 
 # --- 1. ALSA through a private PulseAudio daemon with a null sink -----------
-start_null_sink "$work" || { cat "$work/daemon.log" >&2 || true; fail "the PulseAudio daemon did not start"; }
+start_daemon
 
 # Records the sink while zimblo plays on ALSA PCM $2, then compares; $1 names it.
 alsa_check() {
   local name=$1
   ZIMBLO_AUDIO=$2
   export ZIMBLO_AUDIO
-  parec -d zimblo_e2e.monitor --format=s16le --rate=44100 --channels=2 --raw --latency-msec=20 \
-    > "$work/$name.raw" 2>"$work/parec.log" &
-  recorder_pid=$!
-  sleep 0.5
-  kill -0 "$recorder_pid" 2>/dev/null || { cat "$work/parec.log" >&2; fail "parec did not start"; }
+  start_recorder "$work/$name.raw"
   run_zimblo "$name"
   sleep 0.3
   stop_process "$recorder_pid"; recorder_pid=

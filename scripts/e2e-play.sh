@@ -10,31 +10,20 @@
 # Takes about 30 s. Exits non-zero on any failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-source "$here/scripts/e2e-lib.sh"
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
 
-"$here/scripts/install-deps.sh" libasound2-dev pulseaudio pulseaudio-utils libasound2-plugins python3 tmux
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zimblo-play zimblo-render zimblo-audio-compare >/dev/null
-
-work=$(mktemp -d /tmp/zimblo-e2e-play.XXXXXX)
+e2e_name=e2e-play
+source "$here/scripts/e2e-common.sh"
+"$here/scripts/install-deps.sh" tmux
+cmake --build "$build" -j "$(nproc)" --target zimblo-play >/dev/null
 socket=zimblo-e2e-play-$$
-daemon_pid=
-recorder_pid=
-cleanup() {
-  tmux -L "$socket" kill-server 2>/dev/null || true
-  stop_process "$recorder_pid"
-  stop_process "$daemon_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "e2e-play: FAIL: $*" >&2; exit 1; }
+trap 'tmux -L "$socket" kill-server 2>/dev/null || true; cleanup' EXIT
 
 "$build/zimblo-render" --export-song "$work/song.bin"
 
 # Drives one run in a tmux pane; prints "seek_ms=... exit_ms=..." on success.
-cat > "$work/drive.py" <<'PYTHON'
+cat > "$work/play-drive.py" <<'PYTHON'
 import os, re, subprocess, sys, time
 
 socket, program, work, name = sys.argv[1:5]
@@ -107,7 +96,7 @@ PYTHON
 
 drive() {  # name: one run with the device the environment picks
   local result
-  if ! result=$(SEED=$seed SONG=$work/song.bin timeout 120 python3 "$work/drive.py" "$socket" \
+  if ! result=$(SEED=$seed SONG=$work/song.bin timeout 120 python3 "$work/play-drive.py" "$socket" \
                 "$build/zimblo-play" "$work" "$1"); then
     echo "$result" >&2
     fail "$1: the program did not behave"
@@ -117,7 +106,7 @@ drive() {  # name: one run with the device the environment picks
 
 # --- 1. ALSA through a private PulseAudio daemon with a null sink -----------
 unset ZIMBLO_SEED
-start_null_sink "$work" || fail "the PulseAudio daemon did not start"
+start_daemon
 
 parec -d zimblo_e2e.monitor --format=s16le --rate=44100 --channels=2 --raw --latency-msec=20 \
   > "$work/alsa.raw" 2>"$work/parec.log" &

@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs every test; non-zero on any failure:
 #  - the unit and program tests through ctest;
 #  - the end-to-end sound check (the embedded song through a private sound server, compared
-#    with the offline render), and the live player's on a terminal;
+#    with the offline render), then the same under faults: a sound server that stops answering
+#    or restarts, a capture that fills its disk, SIGUSR1; and the live player's on a terminal;
 #  - the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 #    audio-output and program tests under ThreadSanitizer;
 #  - every fuzz target: the committed inputs, then a bounded run (ZIMBLO_FUZZ_SECONDS each).
@@ -13,6 +14,7 @@ build=${ZIMBLO_BUILD_DIR:-$here/build}
 "$here/scripts/build.sh"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-audio.sh"
+ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-faults.sh"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-play.sh"
 bash "$here/scripts/sanitize.sh"
 bash "$here/scripts/fuzz.sh"

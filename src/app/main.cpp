@@ -3,9 +3,11 @@
 // Start-up, the Escape poll and shut-down, in a fixed order: title; the Player
 // built in place and opened on the song at 44100 Hz; the output started with
 // the Player's render callback; play from 0 ms; prompt; poll Escape every
-// 10 ms, the first poll straight after the prompt; stop the output, close the
+// 10 ms, the first poll straight after the prompt; give the terminal back;
+// stop the output (within about 1.2 s, whatever the device does), close the
 // Player, exit 0. No result decides anything: without a song or a device the
-// prompt still comes and Escape still ends the program with 0.
+// prompt still comes and Escape still ends the program with 0. A device lost
+// while playing is reported and reopened by the output itself.
 //
 // Environment: ZIMBLO_AUDIO picks the device (see output/device_selection.h);
 // ZIMBLO_SEED (decimal or 0x hex, 32 bits) pins the free-running counter that
@@ -27,6 +29,7 @@
 #include "data/embedded_song.h"
 #include "dsp/free_running_counter.h"
 #include "output/audio_output.h"
+#include "output/printable_text.h"
 #include "player/player.h"
 
 namespace {
@@ -73,7 +76,9 @@ void pinSeedFromEnvironment() {
     if (text == nullptr) return;
     uint32_t seed = 0;
     if (parseSeed(text, seed)) zimblo::dsp::pinFreeRunningCounter(seed);
-    else std::fprintf(stderr, "zimblo: ZIMBLO_SEED=\"%s\" ignored: not a 32-bit unsigned number\n", text);
+    else
+        std::fprintf(stderr, "zimblo: ZIMBLO_SEED=\"%s\" ignored: not a 32-bit unsigned number\n",
+                     zimblo::output::printableText(text).c_str());
 }
 
 void sleepOnePollInterval() {
@@ -118,10 +123,11 @@ int main() {
 
     while (!zimblo::app::shutdownRequested() && !zimblo::app::escapeDown()) sleepOnePollInterval();
 
+    // The terminal first: stopping may wait (boundedly) on the sound device.
+    zimblo::app::restoreTerminal();
     gOutput.stop();
     player->close();
 
-    zimblo::app::restoreTerminal();
     reportStatistics();
     // Straight out: no static destructor runs beside a feeder that stop had to
     // leave behind.

@@ -18,6 +18,14 @@ namespace {
 
 constexpr size_t kReadChunkBytes = 4096;
 
+// Every signal whose default action ends the process, but for SIGKILL and
+// SIGPIPE / SIGXFSZ (ignored): the requests end the program as Escape does
+// (the real-time signals too); the faults restore the terminal and take their
+// default course.
+constexpr int kShutdownSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,   SIGUSR1, SIGUSR2,
+                                    SIGALRM, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGXCPU};
+
 // Touched by signal handlers: plain values written before the handlers can
 // read them.
 int gTerminal = -1;
@@ -33,7 +41,14 @@ void applyKeyboardSettings() {
     if (gTerminal >= 0 && tcsetattr(gTerminal, TCSANOW, &gKeyboardSettings) == 0) gTerminalChanged = 1;
 }
 
-void onShutdownSignal(int) { gShutdownRequested = 1; }
+// The terminal is given back at once: whatever the shut-down then waits for,
+// the user's terminal is no longer raw.
+void onShutdownSignal(int) {
+    const int savedErrno = errno;
+    gShutdownRequested = 1;
+    restoreTerminal();
+    errno = savedErrno;
+}
 
 void onStopSignal(int) {
     const int savedErrno = errno;
@@ -80,16 +95,20 @@ void installSignalHandlers() {
     struct sigaction action{};
     sigemptyset(&action.sa_mask);
     action.sa_handler = onShutdownSignal;
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(number, &action, nullptr);
+    for (int number : kShutdownSignals) sigaction(number, &action, nullptr);
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) sigaction(number, &action, nullptr);
 
     action.sa_handler = onStopSignal;
     sigaction(SIGTSTP, &action, nullptr);
 
     action.sa_handler = onFatalSignal;
     action.sa_flags = SA_RESETHAND;
-    for (int number : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(number, &action, nullptr);
+    for (int number : kFatalSignals) sigaction(number, &action, nullptr);
 
     signal(SIGPIPE, SIG_IGN);
+    // A capture past the file-size limit then fails its write with EFBIG and
+    // says so, instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void openKeyboard() {

@@ -8,11 +8,16 @@
 // it. When standard input is not a terminal its bytes count as keys too, and
 // its end is no reason to quit.
 //
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT ask for the same shut-down as Escape.
-// The terminal's settings are restored on every way out: at shut-down, before
-// a stop by Ctrl-Z (and set again on continuing), and before a fatal signal
-// takes its default course. SIGPIPE is ignored, so that a closed standard
-// output never ends the process with anything but 0.
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, and every other signal sent to ask for an
+// end (SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGPWR,
+// SIGSTKFLT, the real-time signals) ask for the same shut-down as Escape, and
+// give the terminal back at once. The terminal's settings are restored on
+// every way out: at shut-down, before a stop by Ctrl-Z (and set again on
+// continuing), and before a fatal signal (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+// SIGABRT, SIGTRAP, SIGSYS, SIGXCPU) takes its default course. SIGPIPE is
+// ignored, so that a closed standard output never ends the process with
+// anything but 0, and so is SIGXFSZ, so that a write past the file-size limit
+// fails and is reported instead of ending the process.
 #pragma once
 
 #include <cstddef>

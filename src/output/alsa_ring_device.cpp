@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "output/printable_text.h"
+
 namespace zimblo::output {
 
 namespace {
@@ -21,7 +23,7 @@ void AlsaRingDevice::setPcmName(const char* name) {
 }
 
 bool AlsaRingDevice::fail(const char* what, int error) {
-    failure_ = "ALSA PCM \"" + pcmName_ + "\": " + what;
+    failure_ = "ALSA PCM \"" + printableText(pcmName_) + "\": " + what;
     if (error != 0) failure_ += std::string(": ") + snd_strerror(error);
     close();
     return false;
@@ -246,14 +248,23 @@ RingStatus AlsaRingDevice::queueSilentLap() {
 RingStatus AlsaRingDevice::restore() {
     if (pcm_ == nullptr) return RingStatus::Failed;
     const int error = lastError_ != 0 ? lastError_ : -EPIPE;
-    if (snd_pcm_recover(pcm_, error, 1) < 0 && snd_pcm_prepare(pcm_) < 0) return RingStatus::Failed;
+    if (snd_pcm_recover(pcm_, error, 1) < 0) {
+        const int prepareError = snd_pcm_prepare(pcm_);
+        if (prepareError < 0) {
+            failure_ = "ALSA PCM \"" + printableText(pcmName_) + "\": " + snd_strerror(prepareError);
+            return RingStatus::Failed;
+        }
+    }
     lastError_ = 0;
     transientErrors_ = 0;
     lockPending_ = false;
     // A resumed stream kept its queue; a prepared one is empty and gets a lap of
     // silence, with T placed so that the cursor stays where the feeder saw it.
     if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) {
-        if (queueSilentLap() != RingStatus::Ok) return RingStatus::Failed;
+        if (queueSilentLap() != RingStatus::Ok) {
+            failure_ = "ALSA PCM \"" + printableText(pcmName_) + "\": " + snd_strerror(lastError_);
+            return RingStatus::Failed;
+        }
         transferOffset_ = lastCursor_;
     }
     return startIfPrepared();

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "dsp/numerics.h"
+#include "output/deadline_call.h"
 #include "output/device_selection.h"
 #include "output/thread_priority.h"
 #include "player/pcm16.h"
@@ -38,13 +39,18 @@ void raiseToAtLeast(std::atomic<uint64_t>& worst, uint64_t value) {
 
 uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* ownerWindow,
                             RingDevice* ringDevice) {
-    // A feeder left behind by a stop that timed out still uses this record.
+    // A feeder or a device close left behind by a stop that timed out still
+    // uses this record or its device.
     {
         std::lock_guard<std::mutex> guard(exitMutex);
         if (!feederEnded) {
             startFailure = "the previous feeder thread has not ended";
             return 0;
         }
+    }
+    if (closeRunning.load()) {
+        startFailure = "the previous sound device has not finished closing";
+        return 0;
     }
     if (thread.joinable()) thread.join();
 
@@ -62,6 +68,7 @@ uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* 
     positionEstimate = 0;
     stagingBuffer.fill(StereoFrame{});
     fillCount.store(0, std::memory_order_relaxed);
+    passCount.store(0, std::memory_order_relaxed);
     worstCallbackNanoseconds.store(0, std::memory_order_relaxed);
     worstFillNanoseconds.store(0, std::memory_order_relaxed);
     startFailure = nullptr;
@@ -80,16 +87,8 @@ uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* 
     deviceOpen = true;
 
     // 7. One lap of silence.
-    RingRegions whole;
-    if (device->lock(0, kRingBytes, whole) != RingStatus::Ok) {
-        startFailure = "the ring could not be locked";
-        stop();
-        return 0;
-    }
-    if (whole.first != nullptr) std::fill(whole.first, whole.first + whole.firstBytes, uint8_t{0});
-    if (whole.second != nullptr) std::fill(whole.second, whole.second + whole.secondBytes, uint8_t{0});
-    if (device->unlock(whole) != RingStatus::Ok) {
-        startFailure = "the ring could not be unlocked";
+    if (const char* failed = writeSilentLap(*device); failed != nullptr) {
+        startFailure = failed;
         stop();
         return 0;
     }
@@ -144,6 +143,9 @@ void AudioOutput::feed() {
             timespec interval{0, kWakeIntervalMs * 1000000L};
             nanosleep(&interval, nullptr);
         }
+
+        // Slow device work (reopening a lost one) never holds the lock.
+        device->service();
 
         // 3.
         lockRegion = RingRegions{};
@@ -200,6 +202,7 @@ void AudioOutput::feed() {
             raiseToAtLeast(worstFillNanoseconds, monotonicNanoseconds() - passStart);
         }
         criticalSection.unlock();
+        passCount.fetch_add(1);
     }
 }
 
@@ -241,6 +244,7 @@ void AudioOutput::unlock() { criticalSection.unlock(); }
 void AudioOutput::stop() {
     // 1.
     quitFlag.fetch_add(1, std::memory_order_relaxed);
+    const auto deadline = DeadlineClock::now() + std::chrono::milliseconds(kStopWaitMs);
 
     // 2. A feeder that does not end in time is left to the process's exit, and
     // so is the device it may still be using: releasing it under a running
@@ -248,7 +252,7 @@ void AudioOutput::stop() {
     bool ended = true;
     if (thread.joinable()) {
         std::unique_lock<std::mutex> guard(exitMutex);
-        ended = exitSignal.wait_for(guard, std::chrono::milliseconds(kStopWaitMs), [this] { return feederEnded; });
+        ended = exitSignal.wait_until(guard, deadline, [this] { return feederEnded; });
         guard.unlock();
         if (ended) thread.join();
         else thread.detach();
@@ -261,10 +265,28 @@ void AudioOutput::stop() {
         wakeEvent = -1;
     }
 
-    // 4.
-    if (device != nullptr) device->close();
+    // 4. The close may wait on a sound server that never answers: it runs on a
+    // thread of its own and is abandoned at the deadline (with some time left
+    // for it however long the feeder took).
+    if (device != nullptr && deviceOpen) {
+        closeRunning.store(true);
+        closingDevice = device;
+        const auto closeDeadline = std::max(deadline, DeadlineClock::now() + std::chrono::milliseconds(kCloseWaitMinimumMs));
+        if (!runWithDeadline(&AudioOutput::closeDevice, this, closeDeadline) && !closeRunning.load()) {
+            // The close thread could not even start: close here, it is all there is.
+            closeDevice(this);
+        }
+    } else if (device != nullptr) {
+        device->close();
+    }
     deviceOpen = false;
     device = nullptr;
+}
+
+void AudioOutput::closeDevice(void* context) {
+    auto* self = static_cast<AudioOutput*>(context);
+    self->closingDevice->close();
+    self->closeRunning.store(false);
 }
 
 const char* AudioOutput::failureReason() const {

@@ -41,7 +41,11 @@ constexpr float kFullScaleGain = 32768.0f;
 constexpr int32_t kInitialByteCount = -static_cast<int32_t>(kRingBytes);  // one lap of silence
 constexpr uint32_t kFillAlignmentBytes = 32;
 constexpr int kWakeIntervalMs = 21;       // ≈ 926 frames, far less than the ring holds
+// stop waits so long for the feeder and the device's close together; the close
+// gets at least kCloseWaitMinimumMs of its own. Whatever is still running then
+// is abandoned, so stop returns within about 1.2 s whatever the device does.
 constexpr int kStopWaitMs = 1000;
+constexpr int kCloseWaitMinimumMs = 200;
 // playPosition keeps its previous estimate when the cursor is this far past the
 // last fill: the fill is behind, and bytesWritten + d would overstate it.
 constexpr uint32_t kEstimateWindowBytes = 0x4000;
@@ -76,9 +80,15 @@ struct AudioOutput {
     std::condition_variable exitSignal;
     bool feederEnded = true;
 
+    // The device's close, run with a deadline by stop; still set while an
+    // abandoned close goes on, and start refuses to reuse the device meanwhile.
+    RingDevice* closingDevice = nullptr;
+    std::atomic<bool> closeRunning{false};
+
     // Fill timings since start, in nanoseconds: the callback alone, and the whole
     // pass from reading the cursor to unlocking the ring.
     std::atomic<uint64_t> fillCount{0};
+    std::atomic<uint64_t> passCount{0};  // every pass, a fill or not
     std::atomic<uint64_t> worstCallbackNanoseconds{0};
     std::atomic<uint64_t> worstFillNanoseconds{0};
 
@@ -88,6 +98,9 @@ struct AudioOutput {
     // Returns kStartSucceeded, or 0 after stopping again.
     uint32_t start(RenderCallback renderCallback, void* context, void* ownerWindow,
                    RingDevice* ringDevice = nullptr);
+    // Ends the feeder and releases the device, within about 1.2 s in any case
+    // (a feeder or a close that takes longer is abandoned to the process's
+    // exit: the owner should then end the process with _Exit).
     void stop();
     // One feeder pass after another until quitFlag is seen.
     void feed();
@@ -98,6 +111,8 @@ struct AudioOutput {
     void wake();
     void lock();
     void unlock();
+
+    static void closeDevice(void* context);
 
     // Why the last start failed.
     const char* failureReason() const;

@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "output/alsa_ring_device.h"
+#include "output/printable_text.h"
+#include "output/recovering_ring_device.h"
 #include "output/virtual_ring_device.h"
 #include "output/wav_file_sink.h"
 
@@ -15,7 +17,7 @@ namespace {
 class UnknownRingDevice final : public RingDevice {
 public:
     void setValue(const std::string& value) {
-        reason_ = std::string(kAudioVariable) + "=\"" + value + "\" is not alsa, alsa:NAME, virtual or wav:PATH";
+        reason_ = std::string(kAudioVariable) + "=\"" + printableText(value) + "\" is not alsa, alsa:NAME, virtual or wav:PATH";
     }
     bool open(void*) override { return false; }
     void close() override {}
@@ -34,6 +36,7 @@ private:
 };
 
 AlsaRingDevice gAlsaDevice;
+RecoveringRingDevice gRecoveringAlsaDevice;
 VirtualRingDevice gVirtualDevice;
 WavFileSink gWavSink;
 UnknownRingDevice gUnknownDevice;
@@ -57,7 +60,8 @@ RingDevice* ringDeviceFor(const DeviceChoice& choice) {
     switch (choice.kind) {
     case DeviceKind::Alsa:
         gAlsaDevice.setPcmName(choice.argument.c_str());
-        return &gAlsaDevice;
+        gRecoveringAlsaDevice.setDevice(&gAlsaDevice);
+        return &gRecoveringAlsaDevice;
     case DeviceKind::Virtual:
         gVirtualDevice.setClock(nullptr, nullptr);
         gVirtualDevice.setCaptureSink(nullptr);

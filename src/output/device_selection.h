@@ -2,6 +2,7 @@
 // ZIMBLO_AUDIO:
 //   unset, empty or "alsa"  the ALSA PCM "default"
 //   "alsa:NAME"             the ALSA PCM NAME
+//                           (both recovered when lost: recovering_ring_device.h)
 //   "virtual"               the virtual device, played by the steady clock
 //   "wav:PATH"              the virtual device, writing what it plays to PATH
 // Any other value selects a device that fails to open, saying why.

@@ -60,6 +60,20 @@ public:
     virtual RingStatus unlock(const RingRegions& regions) = 0;
     // Recovers a lost ring; playback goes on.
     virtual RingStatus restore() = 0;
+    // Called by the feeder once per pass, outside the output's lock, for work
+    // that may take long (reopening a lost device). Nothing by default.
+    virtual void service() {}
 };
+
+// Locks the whole ring, writes silence into it and unlocks it: a fresh ring's
+// first lap. Returns null, or what failed.
+inline const char* writeSilentLap(RingDevice& device) {
+    RingRegions whole;
+    if (device.lock(0, kRingBytes, whole) != RingStatus::Ok) return "the ring could not be locked";
+    for (uint8_t* byte = whole.first; byte != nullptr && byte != whole.first + whole.firstBytes; ++byte) *byte = 0;
+    for (uint8_t* byte = whole.second; byte != nullptr && byte != whole.second + whole.secondBytes; ++byte) *byte = 0;
+    if (device.unlock(whole) != RingStatus::Ok) return "the ring could not be unlocked";
+    return nullptr;
+}
 
 }  // namespace zimblo::output

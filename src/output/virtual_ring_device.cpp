@@ -26,6 +26,12 @@ void VirtualRingDevice::setCaptureSink(CaptureSink* sink) { sink_ = sink; }
 bool VirtualRingDevice::open(void*) {
     close();
     failure_ = "";
+    if (failingOpens_ > 0) {
+        --failingOpens_;
+        failure_ = "the device is disconnected";
+        return false;
+    }
+    disconnected_ = false;
     if (sink_ != nullptr && !sink_->begin(&failure_)) return false;
     ring_.fill(0);
     playing_ = false;
@@ -51,10 +57,12 @@ void VirtualRingDevice::close() {
 
 const char* VirtualRingDevice::failureReason() const { return failure_; }
 
-RingStatus VirtualRingDevice::play() {
+RingStatus VirtualRingDevice::play() { return playSince(clock_(clockContext_)); }
+
+RingStatus VirtualRingDevice::playSince(uint64_t startNanoseconds) {
     if (!open_) return RingStatus::Failed;
     if (!playing_) {
-        playStart_ = clock_(clockContext_);
+        playStart_ = startNanoseconds;
         playing_ = true;
     }
     return RingStatus::Ok;
@@ -64,7 +72,8 @@ RingStatus VirtualRingDevice::play() {
 // no product overflows for centuries of play.
 uint64_t VirtualRingDevice::bytesPlayedNow() {
     if (!playing_) return 0;
-    const uint64_t elapsed = clock_(clockContext_) - playStart_;
+    const uint64_t now = clock_(clockContext_);
+    const uint64_t elapsed = now > playStart_ ? now - playStart_ : 0;
     const uint64_t frames = elapsed / kNanosecondsPerSecond * kSampleRate +
                             elapsed % kNanosecondsPerSecond * kSampleRate / kNanosecondsPerSecond;
     return frames * kFrameBytes;
@@ -125,6 +134,10 @@ RingStatus VirtualRingDevice::unlock(const RingRegions&) {
 RingStatus VirtualRingDevice::restore() {
     if (!open_) return RingStatus::Failed;
     restores_.fetch_add(1);
+    if (disconnected_) {
+        failure_ = "the device is disconnected";
+        return RingStatus::Failed;
+    }
     lost_ = false;
     return RingStatus::Ok;
 }
@@ -132,5 +145,11 @@ RingStatus VirtualRingDevice::restore() {
 void VirtualRingDevice::loseRing() { lost_ = true; }
 
 void VirtualRingDevice::failNextLock(RingStatus status) { nextLockStatus_ = status; }
+
+void VirtualRingDevice::disconnect(uint32_t failingOpens) {
+    lost_ = true;
+    disconnected_ = true;
+    failingOpens_ = failingOpens;
+}
 
 }  // namespace zimblo::output

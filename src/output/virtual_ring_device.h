@@ -48,12 +48,17 @@ public:
     RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override;
     RingStatus unlock(const RingRegions& regions) override;
     RingStatus restore() override;
+    // Starts playback as if it had begun at the clock reading `startNanoseconds`.
+    RingStatus playSince(uint64_t startNanoseconds);
 
     // Test controls, under the output's lock while it runs: the ring reports Lost
     // until restored; the next lock reports `status` instead of locking (Lost
     // also loses the ring).
     void loseRing();
     void failNextLock(RingStatus status);
+    // The device is gone: the ring is lost and no restore recovers it until the
+    // device is opened again; the next `count` opens fail.
+    void disconnect(uint32_t failingOpens);
 
     // Observations.
     bool isOpen() const { return open_.load(); }
@@ -79,6 +84,8 @@ private:
     uint64_t playStart_ = 0;      // clock reading at play()
     uint64_t bytesCaptured_ = 0;  // bytes handed to the sink
     bool lost_ = false;
+    bool disconnected_ = false;
+    uint32_t failingOpens_ = 0;
     RingStatus nextLockStatus_ = RingStatus::Ok;
     RingRegions lastLock_;
     std::atomic<uint32_t> cursorReads_{0};

@@ -1,11 +1,11 @@
 #include "output/wav_file_sink.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "output/printable_text.h"
 
 namespace zimblo::output {
 
@@ -14,7 +14,8 @@ namespace {
 constexpr uint32_t kRiffSizeOffset = 4;
 constexpr uint32_t kDataSizeOffset = 40;
 constexpr uint32_t kRiffHeaderRest = kWavHeaderBytes - 8;  // RIFF size counts what follows its field
-constexpr uint32_t kMaxDataBytes = 0xFFFFFFFFu - kRiffHeaderRest;
+// The largest whole-frame data size whose RIFF size still fits 32 bits.
+constexpr uint32_t kMaxDataBytes = (0xFFFFFFFFu - kRiffHeaderRest) / kFrameBytes * kFrameBytes;
 constexpr uint16_t kPcmFormatTag = 1;
 constexpr uint32_t kFmtChunkBytes = 16;
 constexpr uint16_t kBitsPerSample = 16;
@@ -23,31 +24,7 @@ void putLittleEndian(uint8_t* at, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-bool writeAll(int file, const uint8_t* bytes, size_t count) {
-    while (count > 0) {
-        const ssize_t done = write(file, bytes, count);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        bytes += done;
-        count -= static_cast<size_t>(done);
-    }
-    return true;
-}
-
-}  // namespace
-
-void WavFileSink::setPath(const char* path) { path_ = path != nullptr ? path : ""; }
-
-bool WavFileSink::begin(const char** reason) {
-    end();
-    dataBytes_ = 0;
-    failed_ = false;
-    file_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (file_ < 0) {
-        reason_ = "cannot create " + path_ + ": " + std::strerror(errno);
-        *reason = reason_.c_str();
-        return false;
-    }
+std::array<uint8_t, kWavHeaderBytes> wavHeader(uint32_t dataBytes) {
     std::array<uint8_t, kWavHeaderBytes> header{};
     std::memcpy(&header[0], "RIFF", 4);
     std::memcpy(&header[8], "WAVEfmt ", 8);
@@ -59,42 +36,101 @@ bool WavFileSink::begin(const char** reason) {
     putLittleEndian(&header[32], kFrameBytes, 2);
     putLittleEndian(&header[34], kBitsPerSample, 2);
     std::memcpy(&header[36], "data", 4);
-    putLittleEndian(&header[kRiffSizeOffset], kRiffHeaderRest, 4);
-    if (!writeAll(file_, header.data(), header.size())) {
-        reason_ = "cannot write " + path_ + ": " + std::strerror(errno);
-        *reason = reason_.c_str();
-        ::close(file_);
-        file_ = -1;
-        return false;
+    putLittleEndian(&header[kRiffSizeOffset], kRiffHeaderRest + dataBytes, 4);
+    putLittleEndian(&header[kDataSizeOffset], dataBytes, 4);
+    return header;
+}
+
+}  // namespace
+
+void WavFileSink::setPath(const char* path) { path_ = path != nullptr ? path : ""; }
+
+void WavFileSink::setFile(CaptureFile* file) { file_ = file != nullptr ? file : &posixFile_; }
+
+int WavFileSink::writeHeader() {
+    const auto header = wavHeader(dataBytes_);
+    const int error = file_->writeAt(0, header.data(), header.size());
+    if (error == 0) headerDataBytes_ = dataBytes_;
+    // A pipe or a terminal keeps the header it was given first.
+    if (error == ESPIPE) {
+        seekable_ = false;
+        return 0;
     }
+    return error;
+}
+
+bool WavFileSink::begin(const char** reason) {
+    end();
+    dataBytes_ = 0;
+    headerDataBytes_ = 0;
+    stopped_ = false;
+    seekable_ = true;
+    const auto fail = [&](const char* what, int error, bool created) {
+        file_->close();
+        if (created) file_->remove(path_.c_str());
+        reason_ = std::string(what) + " " + printableText(path_) + ": " + std::strerror(error);
+        *reason = reason_.c_str();
+        return false;
+    };
+
+    // A new file, or else the existing one, emptied only once its new header
+    // is in place.
+    int error = file_->open(path_.c_str(), true);
+    const bool created = error == 0;
+    if (error == EEXIST) error = file_->open(path_.c_str(), false);
+    if (error != 0) return fail("cannot create", error, false);
+
+    const auto header = wavHeader(0);
+    size_t written = 0;
+    if ((error = file_->append(header.data(), header.size(), written)) != 0) return fail("cannot write", error, created);
+    // Not a regular file (a pipe, a device): there is nothing to cut.
+    if (!created && (error = file_->truncate(kWavHeaderBytes)) != 0 && error != EINVAL)
+        return fail("cannot write", error, false);
+    open_ = true;
     return true;
 }
 
-void WavFileSink::played(const uint8_t* bytes, uint32_t count) {
-    if (file_ < 0 || failed_) return;
-    if (count > kMaxDataBytes - dataBytes_) count = kMaxDataBytes - dataBytes_;
-    if (count == 0) return;
-    if (!writeAll(file_, bytes, count)) {
-        failed_ = true;
-        return;
+void WavFileSink::stopAfter(const char* what, int error) {
+    stopped_ = true;
+    dataBytes_ -= dataBytes_ % kFrameBytes;
+    int repairError = seekable_ ? file_->truncate(kWavHeaderBytes + uint64_t{dataBytes_}) : 0;
+    if (repairError == EINVAL) repairError = 0;
+    if (repairError == 0 && seekable_) repairError = writeHeader();
+    if (repairError != 0 && seekable_) {
+        // The header on disk stays as it was: the file is cut to match it.
+        dataBytes_ = headerDataBytes_;
+        file_->truncate(kWavHeaderBytes + uint64_t{dataBytes_});
     }
-    dataBytes_ += count;
-    writeSizes();
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(dataBytes_) / kBytesPerSecond);
+    std::string line = "capture to " + printableText(path_) + " stopped after " + seconds + " s: " + what;
+    if (error != 0) line += std::string(": ") + std::strerror(error);
+    if (repairError != 0)
+        line += std::string("; the header could not be updated (") + std::strerror(repairError) + "), the file ends where it last was";
+    line += "; playing on without capture";
+    report_(line);
 }
 
-void WavFileSink::writeSizes() {
-    std::array<uint8_t, 4> size{};
-    putLittleEndian(size.data(), kRiffHeaderRest + dataBytes_, 4);
-    ssize_t ignored = pwrite(file_, size.data(), size.size(), kRiffSizeOffset);
-    putLittleEndian(size.data(), dataBytes_, 4);
-    ignored = pwrite(file_, size.data(), size.size(), kDataSizeOffset);
-    (void)ignored;
+void WavFileSink::played(const uint8_t* bytes, uint32_t count) {
+    if (!open_ || stopped_ || count == 0) return;
+    const bool atLimit = count > kMaxDataBytes - dataBytes_;
+    if (atLimit) count = kMaxDataBytes - dataBytes_;
+    size_t written = 0;
+    const int error = file_->append(bytes, count, written);
+    dataBytes_ += static_cast<uint32_t>(written);
+    if (error != 0) return stopAfter("write failed", error);
+    if (seekable_) {
+        if (const int headerError = writeHeader(); headerError != 0) return stopAfter("header update failed", headerError);
+    }
+    if (atLimit) stopAfter("the WAV format's 4 GiB limit is reached", 0);
 }
 
 void WavFileSink::end() {
-    if (file_ < 0) return;
-    ::close(file_);
-    file_ = -1;
+    if (!open_) return;
+    open_ = false;
+    if (const int error = file_->close(); error != 0 && !stopped_) {
+        report_("capture to " + printableText(path_) + " may be incomplete: closing it failed: " + std::strerror(error));
+    }
 }
 
 }  // namespace zimblo::output

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <string>
 #include <vector>
@@ -182,6 +183,34 @@ TEST_F(Program, WithoutADeviceItSaysWhyOnceAndStillQuitsWithZero) {
     EXPECT_EQ(run.stderrText,
               "zimblo: no sound device could be opened: ZIMBLO_AUDIO=\"no-such-device\" is not alsa, alsa:NAME, "
               "virtual or wav:PATH\n");
+
+    // A value's control characters are not echoed to the terminal as such.
+    Child odd;
+    startPiped(odd, "no\x1b[2J\x1b]0;title\x07");
+    ASSERT_TRUE(odd.readUntil(kPromptText, 10s));
+    odd.send("\x1b");
+    EXPECT_EQ(odd.wait(3s), 0);
+    EXPECT_NE(odd.stderrText.find("ZIMBLO_AUDIO=\"no\\x1B[2J\\x1B]0;title\\x07\" is not"), std::string::npos)
+        << odd.stderrText;
+}
+
+TEST_F(Program, EverySignalThatWouldEndItRestoresTheTerminal) {
+    for (int number : {SIGUSR1, SIGALRM, SIGRTMIN + 1, SIGXCPU}) {
+        SCOPED_TRACE(strsignal(number));
+        Child run;
+        int terminal = -1;
+        termios before{};
+        startOnTerminal(run, terminal, before);
+        ASSERT_TRUE(run.readUntil("quit", 10s));
+        kill(run.pid, number);
+        const int status = run.wait(3s);
+        // A request ends it as Escape does; a fault takes its default course.
+        EXPECT_EQ(status, number == SIGXCPU ? 128 + SIGXCPU : 0);
+        termios after{};
+        ASSERT_EQ(tcgetattr(terminal, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        close(terminal);
+    }
 }
 
 TEST_F(Program, OnATerminalItTakesKeysUnechoedAndRestoresTheSettings) {

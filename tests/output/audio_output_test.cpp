@@ -235,5 +235,52 @@ TEST(OutputLifecycle, ADeviceThatFailsToOpenFailsTheStartWithItsReason) {
     EXPECT_EQ(recorder.calls, 0u);
 }
 
+// The virtual device, but its close waits until the test lets it go, as a
+// sound server that has stopped answering would keep it.
+struct HangingCloseDevice final : RingDevice {
+    VirtualRingDevice inner;
+    std::atomic<bool> released{false};
+    std::atomic<bool> closed{false};
+    bool open(void* window) override { return inner.open(window); }
+    void close() override {
+        while (!released) std::this_thread::sleep_for(1ms);
+        inner.close();
+        closed = true;
+    }
+    const char* failureReason() const override { return inner.failureReason(); }
+    RingStatus play() override { return inner.play(); }
+    RingStatus playCursor(uint32_t& cursor) override { return inner.playCursor(cursor); }
+    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
+        return inner.lock(offset, bytes, regions);
+    }
+    RingStatus unlock(const RingRegions& regions) override { return inner.unlock(regions); }
+    RingStatus restore() override { return inner.restore(); }
+};
+
+TEST(OutputLifecycle, StopIsBoundedWhenTheDeviceNeverClosesAndTheDeviceIsNotReusedMeanwhile) {
+    test::Recorder recorder;
+    HangingCloseDevice device;
+    auto output = std::make_unique<AudioOutput>();
+    ASSERT_EQ(output->start(&test::Recorder::render, &recorder, nullptr, &device), kStartSucceeded);
+    const auto before = std::chrono::steady_clock::now();
+    output->stop();
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(took, std::chrono::milliseconds(kCloseWaitMinimumMs));
+    EXPECT_LT(took, std::chrono::milliseconds(kStopWaitMs + kCloseWaitMinimumMs) + 300ms);
+    EXPECT_FALSE(device.closed);
+
+    // The abandoned close still holds the device.
+    EXPECT_EQ(output->start(&test::Recorder::render, &recorder, nullptr, &device), 0u);
+    EXPECT_NE(std::string(output->failureReason()).find("has not finished closing"), std::string::npos);
+
+    device.released = true;
+    while (output->closeRunning) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(device.closed);
+    device.closed = false;
+    ASSERT_EQ(output->start(&test::Recorder::render, &recorder, nullptr, &device), kStartSucceeded);
+    output->stop();
+    EXPECT_TRUE(device.closed);
+}
+
 }  // namespace
 }  // namespace zimblo::output

@@ -3,11 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dsp/stereo_frame.h"
+#include "output/audio_output.h"
 #include "output/ring_device.h"
 #include "output/virtual_ring_device.h"
 
@@ -58,6 +62,31 @@ struct Recorder {
         self->lastCount = count;
         self->calls += 1;
     }
+};
+
+// Sets the clock to `frames` under the output's lock, runs `whileLocked`
+// there, then waits for two whole feeder passes: the second one saw the new
+// time from its start, its service call included. False if none came.
+template <typename Action>
+bool advanceFeeder(AudioOutput& output, TestClock& clock, uint64_t frames, Action whileLocked) {
+    output.lock();
+    clock.setFrames(frames);
+    whileLocked();
+    const uint64_t passes = output.passCount.load();
+    output.unlock();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (output.passCount.load() < passes + 2) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        output.wake();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The lines an output layer reports, kept.
+struct ReportedLines {
+    std::vector<std::string> lines;
+    static void add(void* context, const char* line) { static_cast<ReportedLines*>(context)->lines.push_back(line); }
 };
 
 }  // namespace zimblo::output::test
