@@ -1,9 +1,12 @@
 #include "midi_import.h"
 
+#include "general_midi.h"
+
 // GLib first: the MIDI library's header includes it inside extern "C".
 #include <glib.h>
 #include <smf.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -170,7 +173,7 @@ void checkMidiChunks(const std::vector<uint8_t>& bytes, const std::string& name)
 }
 
 MidiImport importMidi(const MidiImportSettings& settings) {
-    const std::vector<uint8_t> bytes = readFile(settings);
+    const std::vector<uint8_t> bytes = settings.bytes.empty() ? readFile(settings) : settings.bytes;
     const std::string& name = settings.displayName;
     checkMidiChunks(bytes, name);
 
@@ -188,10 +191,23 @@ MidiImport importMidi(const MidiImportSettings& settings) {
     const uint32_t ppqn = static_cast<uint32_t>(smf->ppqn);
 
     MidiImport result;
-    auto tickOf = [&](int pulses) { return settings.offsetTicks + rescale(static_cast<uint64_t>(pulses), settings.ticksPerQuarter, ppqn); };
+    auto tickOf = [&](uint64_t pulses) { return settings.offsetTicks + rescale(pulses, settings.ticksPerQuarter, ppqn); };
+    std::vector<MidiChannelEvent> channelEvents;
+    uint64_t sysex = 0;
+    uint64_t endPulses = 0;
     for (smf_event_t* event = smf_get_next_event(smf.get()); event != nullptr; event = smf_get_next_event(smf.get())) {
+        endPulses = std::max<uint64_t>(endPulses, static_cast<uint64_t>(event->time_pulses));
+        if (smf_event_is_sysex(event)) ++sysex;
         if (event->midi_buffer_length < 1 || smf_event_is_metadata(event) || smf_event_is_sysex(event)) continue;
         const uint8_t status = event->midi_buffer[0];
+        if (settings.generalMidi) {
+            if (status < 0xF0 && event->midi_buffer_length >= ((status & 0xE0) == 0xC0 ? 2 : 3))
+                channelEvents.push_back(MidiChannelEvent{static_cast<uint64_t>(event->time_pulses), status,
+                                                         static_cast<uint8_t>(event->midi_buffer[1] & 0x7F),
+                                                         static_cast<uint8_t>(event->midi_buffer_length > 2 ? event->midi_buffer[2] & 0x7F : 0),
+                                                         event->track ? event->track->track_number : 0});
+            continue;
+        }
         const uint8_t type = status & 0xF0;
         const int channel = status & 0x0F;
         if (status >= 0xF0 || settings.channelTrack[channel] < 0) continue;
@@ -230,6 +246,37 @@ MidiImport importMidi(const MidiImportSettings& settings) {
         }
         result.events.push_back(std::move(e));
     }
+    for (int t = 1; t <= smf->number_of_tracks; ++t)
+        if (smf_track_t* track = smf_get_track_by_number(smf.get(), t)) {
+            if (smf_event_t* last = smf_track_get_last_event(track))
+                endPulses = std::max<uint64_t>(endPulses, static_cast<uint64_t>(last->time_pulses));
+        }
+    result.endTick = tickOf(endPulses);
+    if (settings.generalMidi) {
+        for (const MidiChannelEvent& e : channelEvents) {
+            const int note = e.data1 + settings.transpose;
+            const uint8_t type = e.status & 0xF0;
+            if ((type == kNoteOn || type == kNoteOff) && (e.status & 0x0F) != kDrumChannel && (note < 0 || note > 127))
+                throw InputError(name + " (track " + std::to_string(e.fileTrack) + ", MIDI tick " + std::to_string(e.pulses) +
+                                 "): note " + std::to_string(e.data1) + " transposed by " + std::to_string(settings.transpose) +
+                                 " gives " + std::to_string(note) + ", out of range 0..127");
+        }
+        std::vector<MidiChannelEvent> transposed = channelEvents;
+        for (MidiChannelEvent& e : transposed) {
+            const uint8_t type = e.status & 0xF0;
+            if ((type == kNoteOn || type == kNoteOff || type == 0xA0) && (e.status & 0x0F) != kDrumChannel)
+                e.data1 = static_cast<uint8_t>(e.data1 + settings.transpose);
+        }
+        GeneralMidiSettings gm;
+        gm.displayName = name;
+        gm.tickOf = tickOf;
+        gm.endPulses = endPulses;
+        gm.programPatchName = settings.programPatchName;
+        GeneralMidiResult played = playAsGeneralMidi(transposed, gm);
+        result.events = std::move(played.events);
+        result.warnings = std::move(played.warnings);
+    }
+    if (sysex > 0) result.warnings.push_back(name + ": " + std::to_string(sysex) + " system exclusive messages dropped");
 
     if (settings.tempo) {
         for (int i = 0;; ++i) {
