@@ -287,7 +287,7 @@ MidiImport importMidi(const MidiImportSettings& settings) {
             entry.microsecondsPerQuarter = static_cast<uint32_t>(t->microseconds_per_quarter_note);
             entry.numerator = static_cast<uint8_t>(t->numerator);
             entry.denominator = static_cast<uint8_t>(t->denominator);
-            entry.thirdByte = static_cast<uint8_t>(t->notes_per_note);
+            entry.thirdByte = t->notes_per_note > 0 ? static_cast<uint8_t>(t->notes_per_note) : entry.thirdByte;
             entry.place.file = name + " (tempo entry " + std::to_string(i) + ", MIDI tick " + std::to_string(t->time_pulses) + ")";
             if (!result.tempo.empty() && result.tempo.back().tick == entry.tick)
                 result.tempo.back() = entry;  // a later change at the same tick completes the entry

@@ -15,7 +15,8 @@ constexpr uint32_t kBlockFrames = 1024;
 constexpr float kAudibleLevel = 3.1622776e-5f;  // -90 dBFS
 }  // namespace
 
-SongMeasure measureSong(const std::vector<uint8_t>& song, double tailSeconds, double maxSeconds, uint32_t seed) {
+SongMeasure measureSong(const std::vector<uint8_t>& song, double tailSeconds, double maxSeconds, uint32_t seed,
+                        std::vector<float>* mono) {
     SongMeasure m;
     dsp::pinFreeRunningCounter(seed);
     auto player = std::make_unique<player::Player>();
@@ -38,6 +39,7 @@ SongMeasure measureSong(const std::vector<uint8_t>& song, double tailSeconds, do
         if (ended && m.framesRendered >= m.framesToEnd + tailFrames) break;
         player->render(block.data(), kBlockFrames, 0);
         for (uint32_t i = 0; i < kBlockFrames; ++i) {
+            if (mono != nullptr) mono->push_back((block[i].left + block[i].right) * 0.5f);
             for (const float x : {block[i].left, block[i].right}) {
                 if (!std::isfinite(x)) {
                     ++m.nonFiniteSamples;

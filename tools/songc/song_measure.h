@@ -27,8 +27,9 @@ struct SongMeasure {
 
 // Renders until the song's last event and then `tailSeconds` more, or, when
 // `maxSeconds` is reached first, stops there. `seed` pins the free-running
-// counter so the render repeats exactly.
+// counter so the render repeats exactly. With `mono`, the mean of left and
+// right of every frame is kept there.
 SongMeasure measureSong(const std::vector<uint8_t>& song, double tailSeconds, double maxSeconds = 3600.0,
-                        uint32_t seed = 1);
+                        uint32_t seed = 1, std::vector<float>* mono = nullptr);
 
 }  // namespace zimblo::songc
