@@ -157,9 +157,14 @@ TEST(CompilerLimits, StepBytesGapsAndTracksWithoutNotes) {
     for (int t = 0; t < 15; ++t) score += "track " + std::to_string(t) + "\n " + chord + "\nend\n";
     EXPECT_EQ(errorOf(kTwoPatches, score), "(no error)");
 
-    EXPECT_NE(errorOf(kTwoPatches, "track 2\n cc7=100\nend\n")
-                  .find("a.score:2:2: track 2 has controller events but no notes"),
-              std::string::npos);
+    // A track with controllers but no notes compiles; its events are dropped with a warning.
+    Warnings warnings;
+    const std::vector<uint8_t> song = compileProject(parseProject(kTwoPatches, "song.toml", "."),
+                                                     {ScoreFile{"a.score", "track 0\n C4\nend\ntrack 2\n cc7=100 cc1=3\nend\n"}}, &warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].find("a.score:5:2: track 2 has 2 program, controller or pitch-bend events but no notes; they are dropped"), 0u)
+        << warnings[0];
+    EXPECT_NE(dumpSong(song.data(), song.size(), "x").find("track 2: empty"), std::string::npos);
     // Bar 40001 lies 40000 · 512 ticks in; the note lane last moved at tick 128.
     EXPECT_NE(errorOf(kTwoPatches, "track 0\n C4 at 40001 C4\nend\n")
                   .find("a.score:2:14: track 0 note lane: the gap of 20479872 ticks before this event exceeds"),

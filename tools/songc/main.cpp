@@ -98,7 +98,7 @@ std::vector<uint8_t> readBytes(const std::string& path) {
 std::vector<uint8_t> readHead(const std::string& path) {
     constexpr size_t kHeadBytes = 4;
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw IoError(path + ": cannot open the file");
+    if (!in) throw IoError(path + ": cannot open the project file");
     std::vector<uint8_t> bytes(kHeadBytes);
     in.read(reinterpret_cast<char*>(bytes.data()), kHeadBytes);
     bytes.resize(static_cast<size_t>(in.gcount()));

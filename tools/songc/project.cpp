@@ -367,7 +367,7 @@ private:
                 } else if (const player::PatchDescription* library = libraryPatch(base)) {
                     p.description = *library;
                 } else {
-                    throw InputError(place(*b), "based_on \"" + base + "\": no earlier or included patch has that name" +
+                    throw InputError(place(*b), "based_on \"" + base + "\": no earlier patch has that name, nor an included one" +
                                                     (base.rfind(kBuiltinPrefix, 0) == 0 ? " (the built-in bank has no such patch)" : ""));
                 }
             } else {
