@@ -104,10 +104,9 @@ std::array<int, kDrumFamilyCount> assignDrumTracks(const std::array<bool, kDrumF
     const int slots = 1 + static_cast<int>(freeTracks.size());
     for (const auto& [from, into] : kMerges) {
         if (groupCount() <= slots) break;
-        const int a = static_cast<int>(from), b = group[static_cast<int>(into)];
+        const int merged = group[static_cast<int>(from)], joined = group[static_cast<int>(into)];
         for (int f = 0; f < kDrumFamilyCount; ++f)
-            if (group[f] == group[a]) group[f] = b;
-        group[a] = b;
+            if (group[f] == merged) group[f] = joined;
     }
     wholeKit = groupCount() > slots || slots == 1;
     std::array<int, kDrumFamilyCount> track{};
