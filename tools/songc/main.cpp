@@ -83,6 +83,11 @@ Options parseOptions(int argc, char** argv) {
     }
     if (options.project.empty()) throw UsageError{"no project given"};
     if (options.output.empty()) throw UsageError{"no output given (-o OUT.song)"};
+    for (const std::string& out : {options.output, options.cppOutput}) {
+        std::error_code error;
+        if (!out.empty() && std::filesystem::equivalent(options.project, out, error))
+            throw UsageError{out + " is the input file; the output must go elsewhere"};
+    }
     return options;
 }
 
