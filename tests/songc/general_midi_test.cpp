@@ -158,11 +158,16 @@ TEST(GeneralMidi, ChannelsWithoutNotesAndAllFileShapesAreAccepted) {
     MidiTrackBytes conductor, controls, lead;
     conductor.tempo(0, 600000).tempo(192, 400000);
     controls.cc(0, 4, 7, 100).event(0, {0xE4, 0, 80});  // channel 5: no notes
-    lead.on(0, 0, 60, 100).off(384, 0, 60);
+    lead.on(0, 0, 60, 100).on(100, 0, 64, 100).off(284, 0, 60).off(0, 0, 64);
     const Compiled c = compiled(midiFile(1, 96, {conductor.chunk(), controls.chunk(), lead.chunk()}));
     EXPECT_NE(test::squeezed(c.listing).find("track 4: empty"), std::string::npos);
     EXPECT_TRUE(c.warned("2 controller, program and pitch-bend messages dropped on channels that play no notes"));
-    EXPECT_NE(test::squeezed(c.listing).find("tick 192 400000 us per quarter"), std::string::npos);
+    // The listing gives each time also as m:ss.mmm and bar:beat: 2 quarters of 0.6 s, then 0.4 s each.
+    const std::string flat = test::squeezed(c.listing);
+    EXPECT_NE(flat.find("tick 192 400000 us per quarter (150.000 per minute), 4/4, third byte 8 @ 0:01.200 1:3"), std::string::npos);
+    EXPECT_NE(flat.find("tick 384 note off C4 (60) @ 0:02.000 2:1"), std::string::npos);
+    EXPECT_NE(flat.find("length in seconds 2.000"), std::string::npos);
+    EXPECT_NE(flat.find("tick 100 note on E4 (64) velocity 100 @ 0:00.625 1:2+4"), std::string::npos);
 }
 
 }  // namespace
