@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "compiler.h"
 #include "song_measure.h"
 #include "songc/midi_bytes.h"
 #include "songc/songc_test_util.h"
@@ -107,6 +108,29 @@ TEST(MidiPlay, TypeOneWithDrumsAndTempoChangesPlaysInOneCommand) {
 }
 
 TEST(MidiPlay, TypeZeroPlaysInOneCommand) { checkPlays(typeZeroFile(), 3.6, 1 + 2); }
+
+TEST(MidiPlay, AMixOverFullScaleGetsAnAutomaticGain) {
+    // Fifteen channels of brass and organ chords at full velocity and volume: far over full scale.
+    MidiTrackBytes t;
+    for (int channel = 0; channel < 16; ++channel) {
+        if (channel == 9) continue;
+        t.program(0, channel, channel % 2 ? 61 : 18).cc(0, channel, 7, 127);
+        for (int n : {48, 55, 60, 64, 67}) t.on(0, channel, n + channel % 3, 127);
+    }
+    t.cc(2 * kDivision, 0, 123, 0);
+    for (int channel = 1; channel < 16; ++channel) t.cc(0, channel, 123, 0);
+    const CompileResult loud = compileMidi(midiFile(0, kDivision, {t.chunk()}), "loud.mid");
+    ASSERT_FALSE(loud.warnings.empty());
+    EXPECT_NE(loud.warnings.back().find("loud.mid: the mix peaks at +"), std::string::npos) << loud.warnings.back();
+    const SongMeasure m = measureSong(loud.song, 2.0);
+    EXPECT_EQ(m.clampedSamples, 0u);
+    EXPECT_GT(m.peak, 0.5f);
+    EXPECT_LT(m.peak, 0.95f);
+    // Without the measurement the same song clips.
+    EXPECT_GT(measureSong(compileMidi(midiFile(0, kDivision, {t.chunk()}), "loud.mid", false).song, 2.0).clampedSamples, 0u);
+    EXPECT_EQ(automaticGainSteps(0.9f), 0);
+    EXPECT_EQ(automaticGainSteps(2.0f), 18);  // 20·log10(2/0.944) = 6.52 dB, 17.4 steps of 0.375 dB
+}
 
 }  // namespace
 }  // namespace zimblo::songc

@@ -447,7 +447,7 @@ int automaticGainSteps(float peak) {
     return static_cast<int>(std::ceil(decibels / kDecibelsPerGainStep));
 }
 
-std::vector<uint8_t> applyAutomaticGain(const Project& project, const std::vector<ScoreFile>& scores, std::vector<uint8_t> song,
+static std::vector<uint8_t> applyAutomaticGain(const Project& project, const std::vector<ScoreFile>& scores, std::vector<uint8_t> song,
                                         Warnings& warnings) {
     const SongMeasure measure = measureSong(song, kMeasureTailSeconds);
     const int steps = std::min(automaticGainSteps(measure.peak), static_cast<int>(kUnityGainByte));
@@ -467,7 +467,7 @@ std::vector<uint8_t> applyAutomaticGain(const Project& project, const std::vecto
 
 // A MIDI file on its own: the built-in bank, General MIDI rules, the file's
 // tempo map and its own division as the song's ticks per quarter.
-CompileResult compileMidi(const std::vector<uint8_t>& bytes, const std::string& displayName) {
+CompileResult compileMidi(const std::vector<uint8_t>& bytes, const std::string& displayName, bool automaticGain) {
     checkMidiChunks(bytes, displayName);
     const uint32_t division = uint32_t{bytes[12]} << 8 | bytes[13];
     Project project = parseProject(std::string(kMidiProjectEffects), displayName, {});
@@ -484,16 +484,16 @@ CompileResult compileMidi(const std::vector<uint8_t>& bytes, const std::string& 
     project.midi.push_back(std::move(source));
     CompileResult result;
     result.song = compileProject(project, {}, &result.warnings);
-    result.song = applyAutomaticGain(project, {}, std::move(result.song), result.warnings);
+    if (automaticGain) result.song = applyAutomaticGain(project, {}, std::move(result.song), result.warnings);
     return result;
 }
 
-CompileResult compileMidiFile(const std::filesystem::path& path) {
+CompileResult compileMidiFile(const std::filesystem::path& path, bool automaticGain) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw IoError(path.string() + ": cannot open the MIDI file");
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw IoError(path.string() + ": cannot read the MIDI file");
-    return compileMidi(bytes, path.string());
+    return compileMidi(bytes, path.string(), automaticGain);
 }
 
 bool looksLikeMidi(const std::vector<uint8_t>& bytes) {

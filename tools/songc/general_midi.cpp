@@ -294,6 +294,8 @@ GeneralMidiResult playAsGeneralMidi(const std::vector<MidiChannelEvent>& events,
     warn(dropped.controllers, "controller messages dropped: only CC1, CC7, CC10, CC11, CC64 and the all-notes and reset messages are played");
     warn(dropped.silentTrackControllers, "controller, program and pitch-bend messages dropped on channels that play no notes");
     warn(dropped.drumPrograms, "program changes on channel 10 dropped: the drums always use the built-in kit");
+    if (std::none_of(channels.begin(), channels.end(), [](const ChannelState& c) { return c.hasNotes; }))
+        result.warnings.push_back(settings.displayName + ": the file plays no notes: the song is silent");
     if (wholeKit && std::count(familyUsed.begin(), familyUsed.end(), true) > 1)
         result.warnings.push_back(settings.displayName + ": no track is free for the drum families: all drums play on track 9 with the whole-kit patch");
     return result;
