@@ -170,5 +170,22 @@ TEST(GeneralMidi, ChannelsWithoutNotesAndAllFileShapesAreAccepted) {
     EXPECT_NE(flat.find("tick 100 note on E4 (64) velocity 100 @ 0:00.625 1:2+4"), std::string::npos);
 }
 
+TEST(GeneralMidi, ProjectsPlayMidiFilesThroughTheBankAndOverrideItsPatches) {
+    test::ScratchDir dir;
+    MidiTrackBytes t;
+    t.program(0, 0, 40).on(0, 0, 60, 100).off(96, 0, 60).program(0, 0, 0).on(0, 0, 62, 100).off(96, 0, 62);
+    const std::vector<uint8_t> file = midiFile(0, 96, {t.chunk()});
+    std::ofstream(dir.file("a.mid"), std::ios::binary).write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    // The project's own patch named like a bank program replaces it; the violin comes from the bank.
+    dir.write("song.toml", "[[patch]]\nname = \"acoustic_grand_piano\"\nbased_on = \"gm:harpsichord\"\n"
+                           "[[midi]]\nfile = \"a.mid\"\ngeneral_midi = true\ntempo = true\n");
+    const std::vector<uint8_t> song = compileProjectFile(dir.path() / "song.toml");
+    const std::string listing = dumpSong(song.data(), song.size(), "s");
+    const std::vector<std::string> lines = test::trackLines(listing, 0);
+    EXPECT_EQ(lines.front(), "tick 0 program 1");  // violin, after the project's numbered patch 0
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "tick 128 program 0"), lines.end());  // 96 pulses are 128 song ticks
+    EXPECT_NE(test::squeezed(listing).find(" bytes, 2 programs"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace zimblo::songc
