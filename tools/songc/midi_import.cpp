@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 
 namespace zimblo::songc {
 
@@ -21,6 +22,7 @@ constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kControlChange = 0xB0;
 constexpr uint8_t kProgramChange = 0xC0;
 constexpr uint8_t kPitchBend = 0xE0;
+constexpr uint8_t kPortPrefix = 0x21;
 constexpr size_t kChunkHeaderBytes = 8;
 constexpr size_t kFileHeaderBytes = 14;  // "MThd", length 6, format, tracks, division
 
@@ -195,9 +197,14 @@ MidiImport importMidi(const MidiImportSettings& settings) {
     std::vector<MidiChannelEvent> channelEvents;
     uint64_t sysex = 0;
     uint64_t endPulses = 0;
+    std::set<uint8_t> ports;
     for (smf_event_t* event = smf_get_next_event(smf.get()); event != nullptr; event = smf_get_next_event(smf.get())) {
         endPulses = std::max<uint64_t>(endPulses, static_cast<uint64_t>(event->time_pulses));
         if (smf_event_is_sysex(event)) ++sysex;
+        // A port prefix (meta event 0x21) puts a track's channels on another
+        // set of 16; the song has one set, so all ports share it.
+        if (event->midi_buffer_length >= 4 && event->midi_buffer[0] == 0xFF && event->midi_buffer[1] == kPortPrefix)
+            ports.insert(event->midi_buffer[3]);
         if (event->midi_buffer_length < 1 || smf_event_is_metadata(event) || smf_event_is_sysex(event)) continue;
         const uint8_t status = event->midi_buffer[0];
         if (settings.generalMidi) {
@@ -276,6 +283,9 @@ MidiImport importMidi(const MidiImportSettings& settings) {
         result.events = std::move(played.events);
         result.warnings = std::move(played.warnings);
     }
+    if (ports.size() > 1)
+        result.warnings.push_back(name + ": the file addresses " + std::to_string(ports.size()) +
+                                  " MIDI ports (more than 16 channels); their channels are played as one set of 16");
     if (sysex > 0) result.warnings.push_back(name + ": " + std::to_string(sysex) + " system exclusive messages dropped");
 
     if (settings.tempo) {
