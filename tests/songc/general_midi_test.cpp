@@ -156,7 +156,7 @@ TEST(GeneralMidi, DrumFamiliesTakeFreeTracksAndShareOneWhenNoneIsFree) {
 
 TEST(GeneralMidi, ChannelsWithoutNotesAndAllFileShapesAreAccepted) {
     MidiTrackBytes conductor, controls, lead;
-    conductor.tempo(0, 600000).tempo(192, 400000);
+    conductor.tempo(0, 600000).tempo(192, 400000).event(0, {0xFF, 0x58, 0x04, 1, 3, 24, 8});  // 1/8: shorter than a quarter
     controls.event(0, {0xFF, 0x21, 0x01, 0x01}).cc(0, 4, 7, 100).event(0, {0xE4, 0, 80});  // port 2, channel 5: no notes
     lead.event(0, {0xFF, 0x21, 0x01, 0x00});
     lead.on(0, 0, 60, 100).on(100, 0, 64, 100).off(284, 0, 60).off(0, 0, 64);
@@ -164,6 +164,7 @@ TEST(GeneralMidi, ChannelsWithoutNotesAndAllFileShapesAreAccepted) {
     EXPECT_NE(test::squeezed(c.listing).find("track 4: empty"), std::string::npos);
     EXPECT_TRUE(c.warned("2 controller, program and pitch-bend messages dropped on channels that play no notes"));
     EXPECT_TRUE(c.warned("t.mid: the file addresses 2 MIDI ports (more than 16 channels)"));
+    EXPECT_TRUE(c.warned("t.mid: 1 time signatures with bars shorter than a quarter"));
     // The listing gives each time also as m:ss.mmm and bar:beat: 2 quarters of 0.6 s, then 0.4 s each.
     const std::string flat = test::squeezed(c.listing);
     EXPECT_NE(flat.find("tick 192 400000 us per quarter (150.000 per minute), 4/4, third byte 8 @ 0:01.200 1:3"), std::string::npos);

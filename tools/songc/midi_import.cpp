@@ -289,6 +289,7 @@ MidiImport importMidi(const MidiImportSettings& settings) {
     if (sysex > 0) result.warnings.push_back(name + ": " + std::to_string(sysex) + " system exclusive messages dropped");
 
     if (settings.tempo) {
+        uint64_t keptSignatures = 0;
         for (int i = 0;; ++i) {
             const smf_tempo_t* t = smf_get_tempo_by_number(smf.get(), i);
             if (t == nullptr) break;
@@ -299,11 +300,23 @@ MidiImport importMidi(const MidiImportSettings& settings) {
             entry.denominator = static_cast<uint8_t>(t->denominator);
             entry.thirdByte = t->notes_per_note > 0 ? static_cast<uint8_t>(t->notes_per_note) : entry.thirdByte;
             entry.place.file = name + " (tempo entry " + std::to_string(i) + ", MIDI tick " + std::to_string(t->time_pulses) + ")";
+            // Played as General MIDI, a time signature the bar grid cannot hold
+            // (a bar below a quarter, or not whole ticks) keeps the one before;
+            // it only labels bars, so the music is the same.
+            if (settings.generalMidi && barTicksOf(settings.ticksPerQuarter, entry.numerator, entry.denominator) == 0) {
+                entry.numerator = result.tempo.empty() ? 4 : result.tempo.back().numerator;
+                entry.denominator = result.tempo.empty() ? 4 : result.tempo.back().denominator;
+                ++keptSignatures;
+            }
             if (!result.tempo.empty() && result.tempo.back().tick == entry.tick)
                 result.tempo.back() = entry;  // a later change at the same tick completes the entry
             else
                 result.tempo.push_back(entry);
         }
+        if (keptSignatures > 0)
+            result.warnings.push_back(name + ": " + std::to_string(keptSignatures) +
+                                      " time signatures with bars shorter than a quarter (or not whole ticks) keep the one"
+                                      " before; bars are numbered by it");
     }
     return result;
 }
