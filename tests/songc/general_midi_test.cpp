@@ -99,8 +99,8 @@ TEST(GeneralMidi, TwoNoteOnsAndOneNoteOffLeaveNoDrone) {
     t.program(0, 0, 16).on(0, 0, 57, 100).on(96, 0, 57, 100).off(96, 0, 57);
     const CompileResult result = compileMidi(midiFile(0, 96, {t.chunk(96)}), "drone.mid");
     const SongMeasure m = measureSong(result.song, 6.0);
-    // 120 per minute: the last event is the note-off at 1 s (measured in blocks of 1024 frames).
-    EXPECT_NEAR(static_cast<double>(m.framesToEnd), 44100.0, 1024.0);
+    // 120 per minute: the file ends at 1.5 s, half a second after the note-off (measured in blocks of 1024 frames).
+    EXPECT_NEAR(static_cast<double>(m.framesToEnd), 1.5 * 44100.0, 1024.0);
     EXPECT_GT(m.peak, 0.01f);
     // The organ's release and the room's tail fall below -90 dBFS within 3 s; a held voice never would.
     EXPECT_LT(m.lastAudibleFrame, m.framesToEnd + 3 * 44100u);

@@ -24,7 +24,8 @@ using test::ScratchDir;
 constexpr int kDivision = 96;
 constexpr double kAudibleMeter = 0.01;  // -40 dBFS
 
-// Type 1: 4 quarters at 120, 4 at 150, 8 at 100 per minute (8.4 s); piano
+// Type 1: 4 quarters at 120, 4 at 150, 10 at 100 per minute (9.6 s, the last
+// two a rest before the drum track's end); piano
 // chords under the pedal, a bass, strings with volume, expression and pan,
 // and a drum track with kick, snare, hats, crash, toms and congas.
 std::vector<uint8_t> typeOneFile() {
@@ -46,7 +47,7 @@ std::vector<uint8_t> typeOneFile() {
         const int note = e % 8 == 0 ? 49 : e % 4 == 2 ? 38 : e % 2 == 0 ? 36 : e % 8 == 7 ? 45 : e % 8 == 5 ? 63 : 42;
         drums.on(e == 0 ? 0 : kDivision / 2 - 4, 9, note, 100).off(4, 9, note);
     }
-    return midiFile(1, kDivision, {conductor.chunk(), piano.chunk(), bass.chunk(), strings.chunk(), drums.chunk()});
+    return midiFile(1, kDivision, {conductor.chunk(), piano.chunk(), bass.chunk(), strings.chunk(), drums.chunk(2 * kDivision)});
 }
 
 // Type 0: one tempo (450000 us), 8 quarters (3.6 s): a flute over kick and hats.
@@ -104,7 +105,7 @@ void checkPlays(const std::vector<uint8_t>& midi, double midiSeconds, int tracks
 
 TEST(MidiPlay, TypeOneWithDrumsAndTempoChangesPlaysInOneCommand) {
     // Piano, bass, strings, and the drums split into kick (track 9), snare, toms, hats, cymbals, hand.
-    checkPlays(typeOneFile(), 8.4, 3 + 6);
+    checkPlays(typeOneFile(), 9.6, 3 + 6);
 }
 
 TEST(MidiPlay, TypeZeroPlaysInOneCommand) { checkPlays(typeZeroFile(), 3.6, 1 + 2); }

@@ -44,7 +44,7 @@ struct ChannelState {
     bool hasNotes = false;
     bool pedal = false;
     std::array<KeyState, 128> keys{};
-    std::array<uint8_t, 8> lanes{};  // lanes 1..4 as the engine has them
+    std::array<uint8_t, 8> lanes{0, 0, 0, 0, 0, 0, 0, 100};  // lanes 1..7 as the engine has them
     int firstProgramPulses = -1;
 };
 
@@ -171,7 +171,7 @@ GeneralMidiResult playAsGeneralMidi(const std::vector<MidiChannelEvent>& events,
         return channel == kDrumChannel ? drumTracks : std::vector<int>{channel};
     };
     auto setLane = [&](uint64_t pulses, int channel, int lane, uint8_t value, const std::string& where) {
-        if (lane != kVolumeLane) channels[channel].lanes[lane] = value;
+        channels[channel].lanes[lane] = value;
         for (int track : tracksOf(channel)) push(pulses, track, EventKind::Controller, value, 0, where)->lane = lane;
     };
     auto program = [&](uint64_t pulses, int track, const std::string& patch, const std::string& where) {
@@ -285,6 +285,18 @@ GeneralMidiResult playAsGeneralMidi(const std::vector<MidiChannelEvent>& events,
         for (int key = 0; key < 128; ++key)
             if (channels[c].keys[key] != KeyState::Silent)
                 noteOff(settings.endPulses, c, key, settings.displayName + " (end of the file)");
+
+    // The song lasts as long as the file: a trailing rest ends with the file's
+    // end-of-track, marked by the volume lane written again there.
+    for (int c = 0; c < 16; ++c) {
+        if (!channels[c].hasNotes) continue;
+        const uint64_t endTick = settings.tickOf(settings.endPulses);
+        const bool reached = std::any_of(result.events.begin(), result.events.end(), [&](const SongEvent& e) { return e.tick >= endTick; });
+        if (!reached)
+            push(settings.endPulses, tracksOf(c).front(), EventKind::Controller, channels[c].lanes[kVolumeLane], 0,
+                 settings.displayName + " (end of the file)")->lane = kVolumeLane;
+        break;
+    }
 
     auto warn = [&](uint64_t count, const std::string& what) {
         if (count > 0) result.warnings.push_back(settings.displayName + ": " + std::to_string(count) + " " + what);
