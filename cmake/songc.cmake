@@ -6,16 +6,8 @@ pkg_check_modules(SMF REQUIRED IMPORTED_TARGET smf)
 
 file(GLOB songc_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/songc/*.cpp)
 list(REMOVE_ITEM songc_sources ${PROJECT_SOURCE_DIR}/tools/songc/main.cpp)
-# The built-in instrument bank travels inside the compiler as its TOML text.
-set(songc_bank_toml ${PROJECT_SOURCE_DIR}/tools/songc/bank/gm.toml)
-set(songc_bank_cpp ${PROJECT_BINARY_DIR}/generated/songc/builtin_bank_text.cpp)
-add_custom_command(
-  OUTPUT ${songc_bank_cpp}
-  COMMAND ${CMAKE_COMMAND} -DINPUT=${songc_bank_toml} -DOUTPUT=${songc_bank_cpp} -DSYMBOL=kBuiltinBankToml
-          -P ${PROJECT_SOURCE_DIR}/cmake/embed_text.cmake
-  DEPENDS ${songc_bank_toml} ${PROJECT_SOURCE_DIR}/cmake/embed_text.cmake
-  COMMENT "Embedding the built-in instrument bank"
-  VERBATIM)
+include(${PROJECT_SOURCE_DIR}/cmake/songc_bank.cmake)
+zimblo_songc_bank_source(songc_bank_cpp)
 add_library(zimblo_songc_lib STATIC ${songc_sources} ${songc_bank_cpp})
 target_include_directories(zimblo_songc_lib PUBLIC ${PROJECT_SOURCE_DIR}/tools/songc)
 target_link_libraries(zimblo_songc_lib PUBLIC zimblo_player PRIVATE PkgConfig::TOMLPLUSPLUS PkgConfig::SMF)

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "songc/songc_test_util.h"
+
 #include <set>
 
 #include "parameter_names.h"
@@ -294,6 +296,22 @@ TEST(ProjectPatches, AtMost128NumberedPatchesAndLibraryPatchesByName) {
         ADD_FAILURE() << "a missing include was accepted";
     } catch (const IoError& e) {
         EXPECT_EQ(std::string(e.what()), "song.toml:1:12: cannot open the included file missing.toml");
+    }
+    // A file that includes itself is refused at once.
+    test::ScratchDir dir;
+    dir.write("self.toml", "include = [\"self.toml\"]\n");
+    try {
+        parseProject("include = [\"self.toml\"]\n", "song.toml", dir.path());
+        ADD_FAILURE() << "an include cycle was accepted";
+    } catch (const InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("self.toml:1:12: the included file self.toml includes itself"), std::string::npos) << e.what();
+    }
+    // A device or folder is not read (it could be endless).
+    try {
+        parseProject("include = [\"zero\"]\n", "song.toml", "/dev");
+        ADD_FAILURE() << "a device was read as an included file";
+    } catch (const IoError& e) {
+        EXPECT_NE(std::string(e.what()).find("is not a regular file"), std::string::npos);
     }
 }
 

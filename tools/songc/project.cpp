@@ -26,8 +26,9 @@ constexpr double kMicrosecondsPerMinute = 60000000.0;
 
 class ProjectReader {
 public:
-    ProjectReader(const std::string& displayName, const std::filesystem::path& directory, int includeDepth = 0)
-        : includeDepth_(includeDepth) {
+    ProjectReader(const std::string& displayName, const std::filesystem::path& directory, int includeDepth = 0,
+                  std::vector<std::filesystem::path> includeChain = {})
+        : includeDepth_(includeDepth), includeChain_(std::move(includeChain)) {
         project_.displayName = displayName;
         project_.directory = directory;
     }
@@ -519,12 +520,20 @@ private:
                 continue;
             }
             const std::filesystem::path path = project_.directory / name;
+            std::error_code error;
+            if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error))
+                throw IoError(at.text() + ": the included file " + name + " is not a regular file");
+            const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+            if (std::find(includeChain_.begin(), includeChain_.end(), canonical) != includeChain_.end())
+                throw InputError(at, "the included file " + name + " includes itself (through the files it includes)");
             std::ifstream in(path, std::ios::binary);
             if (!in) throw IoError(at.text() + ": cannot open the included file " + name);
             std::stringstream text;
             text << in.rdbuf();
             if (in.bad()) throw IoError(at.text() + ": cannot read the included file " + name);
-            appendToLibrary(ProjectReader(path.string(), path.parent_path(), includeDepth_ + 1).read(text.str()));
+            std::vector<std::filesystem::path> chain = includeChain_;
+            chain.push_back(canonical);
+            appendToLibrary(ProjectReader(path.string(), path.parent_path(), includeDepth_ + 1, std::move(chain)).read(text.str()));
         }
     }
 
@@ -543,6 +552,7 @@ private:
 
     Project project_;
     int includeDepth_ = 0;
+    std::vector<std::filesystem::path> includeChain_;  // the files being included, outermost first
 };
 
 // What a file that is not TOML text holds, when it can be told from its bytes.
