@@ -6,7 +6,9 @@ pkg_check_modules(SMF REQUIRED IMPORTED_TARGET smf)
 
 file(GLOB songc_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tools/songc/*.cpp)
 list(REMOVE_ITEM songc_sources ${PROJECT_SOURCE_DIR}/tools/songc/main.cpp)
-add_library(zimblo_songc_lib STATIC ${songc_sources})
+include(${PROJECT_SOURCE_DIR}/cmake/songc_bank.cmake)
+zimblo_songc_bank_source(songc_bank_cpp)
+add_library(zimblo_songc_lib STATIC ${songc_sources} ${songc_bank_cpp})
 target_include_directories(zimblo_songc_lib PUBLIC ${PROJECT_SOURCE_DIR}/tools/songc)
 target_link_libraries(zimblo_songc_lib PUBLIC zimblo_player PRIVATE PkgConfig::TOMLPLUSPLUS PkgConfig::SMF)
 

@@ -12,6 +12,7 @@
 #include "player/player.h"
 #include "player/song_format.h"
 #include "song_dump.h"
+#include "songc/midi_bytes.h"
 #include "songc/songc_test_util.h"
 
 namespace zimblo::songc {
@@ -157,9 +158,14 @@ TEST(CompilerLimits, StepBytesGapsAndTracksWithoutNotes) {
     for (int t = 0; t < 15; ++t) score += "track " + std::to_string(t) + "\n " + chord + "\nend\n";
     EXPECT_EQ(errorOf(kTwoPatches, score), "(no error)");
 
-    EXPECT_NE(errorOf(kTwoPatches, "track 2\n cc7=100\nend\n")
-                  .find("a.score:2:2: track 2 has controller events but no notes"),
-              std::string::npos);
+    // A track with controllers but no notes compiles; its events are dropped with a warning.
+    Warnings warnings;
+    const std::vector<uint8_t> song = compileProject(parseProject(kTwoPatches, "song.toml", "."),
+                                                     {ScoreFile{"a.score", "track 0\n C4\nend\ntrack 2\n cc7=100 cc1=3\nend\n"}}, &warnings);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].find("a.score:5:2: track 2 has 2 program, controller or pitch-bend events but no notes; they are dropped"), 0u)
+        << warnings[0];
+    EXPECT_NE(dumpSong(song.data(), song.size(), "x").find("track 2: empty"), std::string::npos);
     // Bar 40001 lies 40000 · 512 ticks in; the note lane last moved at tick 128.
     EXPECT_NE(errorOf(kTwoPatches, "track 0\n C4 at 40001 C4\nend\n")
                   .find("a.score:2:14: track 0 note lane: the gap of 20479872 ticks before this event exceeds"),
@@ -232,6 +238,28 @@ TEST_F(CompilerCommand, BadInputExitsTwoAndWritesNothing) {
     }
 }
 
+TEST_F(CompilerCommand, MidiFilesCompileDirectlyAndOtherFilesAreRecognised) {
+    ASSERT_EQ(songc(dir.file("song.toml") + " -o " + dir.file("a.song")).exitCode, 0);
+    // A compiled song or a MIDI file where a project is expected says what it is.
+    std::filesystem::copy_file(dir.file("a.song"), dir.file("b.toml"));
+    const test::RunResult asSong = songc(dir.file("b.toml") + " -o " + dir.file("c.song"));
+    EXPECT_EQ(asSong.exitCode, 2);
+    EXPECT_NE(asSong.err.find("b.toml: this is a compiled song file, not a TOML project"), std::string::npos) << asSong.err;
+    test::MidiTrackBytes t;
+    t.on(0, 0, 60, 100).event(0, {0xE0, 0, 70}).off(96, 0, 60);
+    const std::vector<uint8_t> midi = test::midiFile(0, 96, {t.chunk()});
+    std::ofstream(dir.file("m.toml"), std::ios::binary).write(reinterpret_cast<const char*>(midi.data()), static_cast<std::streamsize>(midi.size()));
+    // Named .toml but a MIDI file by content: compiled as one, with its warning line.
+    const test::RunResult direct = songc(dir.file("m.toml") + " -o " + dir.file("m.song"));
+    EXPECT_EQ(direct.exitCode, 0) << direct.err;
+    EXPECT_EQ(direct.err, "warning: " + dir.file("m.toml") + ": 1 pitch bends dropped: the engine does not bend pitch\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("c.song")));
+    // The output may not overwrite the input.
+    const test::RunResult same = songc(dir.file("m.toml") + " -o " + dir.file("m.toml"));
+    EXPECT_EQ(same.exitCode, 2);
+    EXPECT_EQ(test::readBytes(dir.file("m.toml")), midi);
+}
+
 TEST_F(CompilerCommand, UnreadableFilesExitOne) {
     const test::RunResult output = songc(dir.file("song.toml") + " -o /nonexistent/dir/x.song");
     EXPECT_EQ(output.exitCode, 1);
@@ -245,6 +273,40 @@ TEST_F(CompilerCommand, UnreadableFilesExitOne) {
     EXPECT_NE(score.err.find(":2:11: score file gone.score: cannot open"), std::string::npos) << score.err;
     const test::RunResult dump = songc("--dump " + dir.file("none.song"));
     EXPECT_EQ(dump.exitCode, 1);
+}
+
+TEST(CompilerBank, LibraryPatchesTakeProgramsWhenScoresNameThem) {
+    Warnings warnings;
+    const std::string score = "track 0\n program=keys C4\nend\ntrack 1\n program=gm:cello C3 program=gm:flute C5"
+                              " program=gm:cello D3\nend\n";
+    const std::vector<uint8_t> song = compileProject(parseProject(kTwoPatches, "song.toml", "."), {ScoreFile{"a.score", score}}, &warnings);
+    const std::string listing = test::squeezed(dumpSong(song.data(), song.size(), "x"));
+    // The two numbered patches keep 0 and 1; cello and flute follow in order of first use, once each.
+    EXPECT_NE(listing.find(" bytes, 4 programs"), std::string::npos);
+    EXPECT_EQ(test::trackLines(dumpSong(song.data(), song.size(), "x"), 1),
+              (std::vector<std::string>{"tick 0 program 2", "tick 0 note on C3 (48) velocity 100", "tick 128 program 3",
+                                        "tick 128 note off C3 (48)", "tick 128 note on C5 (72) velocity 100", "tick 256 program 2",
+                                        "tick 256 note off C5 (72)", "tick 256 note on D3 (50) velocity 100", "tick 384 note off D3 (50)"}));
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST(CompilerWarnings, BendsEmptyBanksAndMissingPatchesAreNamed) {
+    Warnings bends;
+    compileProject(parseProject(kTwoPatches, "song.toml", "."), {ScoreFile{"a.score", "track 0\n C4 bend=100 bend=0>8192:4\nend\n"}}, &bends);
+    ASSERT_EQ(bends.size(), 1u);
+    EXPECT_EQ(bends[0].find("a.score:2:5: pitch bend has no effect"), 0u) << bends[0];
+
+    Warnings empty;
+    compileProject(parseProject("", "song.toml", "."), {ScoreFile{"a.score", "track 0\n C4\nend\n"}}, &empty);
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(empty[0], "song.toml: the project has no patches: every note is silent");
+
+    Warnings missing;
+    compileProject(parseProject("[[patch]]\n", "song.toml", "."), {ScoreFile{"a.score", "track 3\n C4\nend\n"}}, &missing);
+    EXPECT_TRUE(missing.empty());  // program 0 exists
+    // Program 128 is refused where it is written, whatever the bank holds.
+    EXPECT_NE(errorOf(kTwoPatches, "track 0\n program=128 C4\nend\n").find("a.score:2:2: program 128 is not in the patch bank"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "songc/songc_test_util.h"
+
 #include <set>
 
 #include "parameter_names.h"
@@ -268,6 +270,51 @@ TEST(ProjectPatches, ProgramsByPositionOrNumber) {
     EXPECT_NE(errorOf("[[patch]]\n[[patch]]\nprogram = 0\n").find("program 0 is already taken"), std::string::npos);
 }
 
+TEST(ProjectPatches, AtMost128NumberedPatchesAndLibraryPatchesByName) {
+    std::string bank;
+    for (int p = 0; p < 129; ++p) bank += "[[patch]]\n";
+    try {
+        parseProject(bank, "song.toml", ".");
+        ADD_FAILURE() << "a 129th numbered patch was accepted";
+    } catch (const InputError& e) {
+        EXPECT_EQ(std::string(e.what()).find("song.toml:129:1: a bank holds at most 128 numbered patches"), 0u) << e.what();
+    }
+    // Unnumbered patches, the built-in bank and included files are a library, taken by name.
+    const Project p = parseProject(
+        "include = [\"gm\"]\n[[patch]]\nname = \"lead\"\nbased_on = \"violin\"\n[patch.env1]\nrelease = 99\n"
+        "[[patch]]\nname = \"spare\"\nnumbered = false\nbased_on = \"gm:flute\"\n",
+        "song.toml", ".");
+    ASSERT_EQ(p.patches.size(), 1u);
+    EXPECT_EQ(p.patches[0].voice[36], 99);
+    EXPECT_EQ(p.patches[0].voice[1], 76);  // the violin's concert-pitch transpose came along
+    ASSERT_NE(p.patchNamed("spare"), nullptr);
+    EXPECT_EQ(p.patchNamed("flute")->voice, p.patchNamed("gm:flute")->voice);
+    EXPECT_EQ(p.patchNamed("nothing"), nullptr);
+    // An included file that cannot be read is an I/O failure at the place that names it.
+    try {
+        parseProject("include = [\"missing.toml\"]\n", "song.toml", "/nonexistent");
+        ADD_FAILURE() << "a missing include was accepted";
+    } catch (const IoError& e) {
+        EXPECT_EQ(std::string(e.what()), "song.toml:1:12: cannot open the included file missing.toml");
+    }
+    // A file that includes itself is refused at once.
+    test::ScratchDir dir;
+    dir.write("self.toml", "include = [\"self.toml\"]\n");
+    try {
+        parseProject("include = [\"self.toml\"]\n", "song.toml", dir.path());
+        ADD_FAILURE() << "an include cycle was accepted";
+    } catch (const InputError& e) {
+        EXPECT_NE(std::string(e.what()).find("self.toml:1:12: the included file self.toml includes itself"), std::string::npos) << e.what();
+    }
+    // A device or folder is not read (it could be endless).
+    try {
+        parseProject("include = [\"zero\"]\n", "song.toml", "/dev");
+        ADD_FAILURE() << "a device was read as an included file";
+    } catch (const IoError& e) {
+        EXPECT_NE(std::string(e.what()).find("is not a regular file"), std::string::npos);
+    }
+}
+
 TEST(ProjectErrors, BadProjectsAreRefusedWithFileAndLine) {
     const std::string longText(8200, 'a');
     std::string manyTexts = "[song]\ntexts = [";
@@ -310,6 +357,10 @@ TEST(ProjectErrors, BadProjectsAreRefusedWithFileAndLine) {
         {"[[midi]]\nchannels = {}\n", "song.toml:1:1: a [[midi]] table needs 'file'"},
         {"[[tempo]]\n[[midi]]\nfile = \"a.mid\"\ntempo = true\n", "song.toml:4:9: the project has [[tempo]] entries"},
         {"[[midi]]\nfile = \"a.mid\"\ntempo = true\nat = 3\n", "a MIDI file that brings the tempo map starts at bar 1"},
+        {"[[patch]]\nbased_on = \"gm:no_such\"\n", "(the built-in bank has no such patch)"},
+        {"[[patch]]\nnumbered = false\n", "song.toml:2:12: a patch with numbered = false needs a name"},
+        {"[[patch]]\nname = \"x\"\nprogram = 3\nnumbered = false\n", "takes no program number"},
+        {"[[midi]]\nfile = \"a.mid\"\ngeneral_midi = true\nchannels = { \"1\" = 0 }\n", "general_midi places channels"},
     };
     for (const auto& [text, expected] : cases) {
         const std::string error = errorOf(text);

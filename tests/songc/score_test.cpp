@@ -144,6 +144,14 @@ TEST_F(ScoreTest, TiesJoinNotesAndGateShortensTheLastPart) {
     EXPECT_NE(errorOf("track 0\n C4:4~\nend\n").find("the end of the block"), std::string::npos);
 }
 
+TEST_F(ScoreTest, GateRoundsToTheNearestTickWithHalvesUp) {
+    // 90 % of an eighth (64 ticks) is 57.6 ticks and 45 % is 28.8: 58 and 29, where truncation gives 57 and 28.
+    EXPECT_EQ(notes(compile("track 0\n gate=90 C4:8 gate=45 D4:8\nend\n")),
+              (std::vector<Note>{{0, 58, 60, 100}, {64, 93, 62, 100}}));
+    // At 12 ticks per quarter a sixteenth is 3 ticks; half of it, 1.5, sounds 2.
+    EXPECT_EQ(notes(compile("track 0\n gate=50 C4:16\nend\n", 12)), (std::vector<Note>{{0, 2, 60, 100}}));
+}
+
 TEST_F(ScoreTest, PatternsRepeatTransposeAndNest) {
     const std::string patterns = "pattern a\n C4:8 E4:8\nend\npattern b\n play a +2\nend\n";
     const auto events = compile(patterns + "track 0\n play a x3 play a +12 D4 play b -1\nend\n");

@@ -98,7 +98,12 @@ inline std::vector<std::string> trackLines(const std::string& listing, int track
             continue;
         }
         if (line.empty() || line[0] != ' ') inside = false;
-        if (inside && line.rfind(" tick ", 0) == 0) lines.push_back(line.substr(1));
+        if (inside && line.rfind(" tick ", 0) == 0) {
+            const size_t time = line.find(" @ ");  // the m:ss.mmm bar:beat column
+            std::string event = line.substr(1, time == std::string::npos ? std::string::npos : time - 1);
+            while (!event.empty() && event.back() == ' ') event.pop_back();
+            lines.push_back(event);
+        }
     }
     return lines;
 }

@@ -1,12 +1,19 @@
 #include "compiler.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iterator>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <tuple>
 
+#include "builtin_bank.h"
+#include "general_midi.h"
+#include "midi_import.h"
+#include "song_measure.h"
 #include "player/player.h"
 #include "player/song_format.h"
 #include "player/song_writer.h"
@@ -78,14 +85,85 @@ void checkTempoMap(const std::vector<TempoEntry>& tempo, uint32_t ticksPerQuarte
     }
 }
 
+// The song format gives a track without notes no other lane: such a track's
+// events are dropped, with one warning per track.
+std::vector<SongEvent> dropTracksWithoutNotes(std::vector<SongEvent> events, Warnings& warnings) {
+    std::array<bool, player::kTrackCount> hasNotes{};
+    std::array<uint64_t, player::kTrackCount> dropped{};
+    std::array<const SourcePlace*, player::kTrackCount> first{};
+    for (const SongEvent& e : events)
+        if (e.kind == EventKind::NoteOn || e.kind == EventKind::NoteOff) hasNotes[e.track] = true;
+    std::vector<SongEvent> kept;
+    kept.reserve(events.size());
+    for (SongEvent& e : events) {
+        if (hasNotes[e.track]) {
+            kept.push_back(std::move(e));
+            continue;
+        }
+        if (dropped[e.track]++ == 0) first[e.track] = &e.place;
+    }
+    for (int t = 0; t < player::kTrackCount; ++t)
+        if (dropped[t] > 0)
+            warnings.push_back(first[t]->text() + ": track " + std::to_string(t) + " has " + std::to_string(dropped[t]) +
+                               " program, controller or pitch-bend events but no notes; they are dropped (a track"
+                               " without notes holds nothing else)");
+    return kept;
+}
+
+// Patches a song takes into its bank beyond the project's numbered ones: by
+// name from the library or the built-in bank, numbered in order of first use.
+class BankBuilder {
+public:
+    explicit BankBuilder(const Project& project) : project_(project), patches_(project.patches) {}
+
+    // The program of a patch name: a numbered patch's own number, else the
+    // number the named library patch is given.
+    std::optional<int> programNamed(std::string_view name) {
+        if (const std::optional<int> own = project_.programNamed(name)) return own;
+        const auto taken = taken_.find(std::string(name));
+        if (taken != taken_.end()) return taken->second;
+        const player::PatchDescription* patch = project_.patchNamed(name);
+        if (patch == nullptr) return std::nullopt;
+        if (patches_.size() >= static_cast<size_t>(kMaxPrograms)) {
+            full_ = true;
+            return std::nullopt;
+        }
+        patches_.push_back(*patch);
+        return taken_[std::string(name)] = static_cast<int>(patches_.size() - 1);
+    }
+
+    // A patch the built-in bank names: the project's own patch or library
+    // patch of that name overrides it.
+    int programForBankPatch(const std::string& name, Warnings& warnings, const std::string& where) {
+        std::optional<int> program = programNamed(name);
+        if (!program) program = programNamed(std::string(kBuiltinPrefix) + name);
+        if (program) return *program;
+        if (!reportedFull_) {
+            warnings.push_back(where + ": the bank is full (128 programs); patch " + name + " plays as program 0");
+            reportedFull_ = true;
+        }
+        return 0;
+    }
+
+    bool full() const { return full_; }
+    const std::vector<player::PatchDescription>& patches() const { return patches_; }
+
+private:
+    const Project& project_;
+    std::vector<player::PatchDescription> patches_;
+    std::map<std::string, int> taken_;
+    bool full_ = false;
+    bool reportedFull_ = false;
+};
+
 class SongChecks {
 public:
-    SongChecks(const Project& project, const std::vector<TempoEntry>& tempo, const std::vector<SongEvent>& ordered)
-        : project_(project), tempo_(tempo), events_(ordered) {}
+    SongChecks(const Project& project, size_t programCount, const std::vector<TempoEntry>& tempo,
+               const std::vector<SongEvent>& ordered)
+        : project_(project), programCount_(programCount), tempo_(tempo), events_(ordered) {}
 
     void run() const {
         checkEventValues();
-        checkTracksHaveNotes();
         checkGaps();
         checkStepSize();
         checkFrameCounts();
@@ -93,7 +171,7 @@ public:
 
 private:
     void checkEventValues() const {
-        const size_t programs = project_.patches.size();
+        const size_t programs = programCount_;
         for (const SongEvent& e : events_) {
             if (e.tick > kMaxTick)
                 throw InputError(e.place, "this event lies at tick " + std::to_string(e.tick) +
@@ -104,17 +182,6 @@ private:
                                                              : "programs 0.." + std::to_string(programs - 1)) +
                                               ")");
         }
-    }
-
-    void checkTracksHaveNotes() const {
-        std::array<bool, player::kTrackCount> hasNotes{};
-        for (const SongEvent& e : events_)
-            if (e.kind == EventKind::NoteOn || e.kind == EventKind::NoteOff) hasNotes[e.track] = true;
-        for (const SongEvent& e : events_)
-            if (!hasNotes[e.track])
-                throw InputError(e.place, "track " + std::to_string(e.track) + " has " + kindName(e.kind) +
-                                              " events but no notes; the song format gives a track without notes no"
-                                              " other events");
     }
 
     void checkGaps() const {
@@ -167,11 +234,13 @@ private:
     }
 
     const Project& project_;
+    size_t programCount_;
     const std::vector<TempoEntry>& tempo_;
     const std::vector<SongEvent>& events_;
 };
 
-std::vector<uint8_t> writeSong(const Project& project, const std::vector<TempoEntry>& tempo,
+std::vector<uint8_t> writeSong(const Project& project, const std::vector<player::PatchDescription>& patches,
+                               const std::vector<uint8_t>& effectBlock, const std::vector<TempoEntry>& tempo,
                                const std::vector<SongEvent>& ordered) {
     player::SongWriter writer;
     writer.setTicksPerQuarter(project.ticksPerQuarter);
@@ -187,8 +256,8 @@ std::vector<uint8_t> writeSong(const Project& project, const std::vector<TempoEn
             case EventKind::PitchBend: writer.addPitchBend(e.track, tick, e.value1, e.value2); break;
         }
     }
-    writer.setEffectBlock(project.effectBlock);
-    for (const player::PatchDescription& patch : project.patches) writer.addPatch(patch);
+    writer.setEffectBlock(effectBlock);
+    for (const player::PatchDescription& patch : patches) writer.addPatch(patch);
     for (const std::string& text : project.texts) writer.addText(text);
     try {
         return writer.build();
@@ -260,47 +329,175 @@ uint64_t largestStepBytes(const std::vector<SongEvent>& ordered) {
     return largest;
 }
 
-std::vector<uint8_t> compileProject(const Project& project, const std::vector<ScoreFile>& scores) {
+namespace {
+
+// Tracks that play notes while their program has no patch are silent.
+void warnSilentTracks(const Project& project, size_t programCount, const std::vector<SongEvent>& ordered, Warnings& warnings) {
+    const bool hasNotes = std::any_of(ordered.begin(), ordered.end(), [](const SongEvent& e) { return e.kind == EventKind::NoteOn; });
+    if (programCount == 0) {
+        if (hasNotes) warnings.push_back(project.displayName + ": the project has no patches: every note is silent");
+        return;
+    }
+    std::array<int, player::kTrackCount> program{};
+    std::array<bool, player::kTrackCount> warned{};
+    for (const SongEvent& e : ordered) {
+        if (e.kind == EventKind::Program) program[e.track] = e.value1;
+        if (e.kind == EventKind::NoteOn && !warned[e.track] && static_cast<size_t>(program[e.track]) >= programCount) {
+            warned[e.track] = true;
+            warnings.push_back(e.place.text() + ": track " + std::to_string(e.track) + " plays program " +
+                               std::to_string(program[e.track]) + ", which has no patch: it is silent");
+        }
+    }
+}
+
+void warnPitchBends(const std::vector<SongEvent>& events, Warnings& warnings) {
+    const SongEvent* first = nullptr;
+    uint64_t count = 0;
+    for (const SongEvent& e : events)
+        if (e.kind == EventKind::PitchBend && count++ == 0) first = &e;
+    if (count > 0)
+        warnings.push_back(first->place.text() + ": pitch bend has no effect: the engine does not bend pitch (" +
+                           std::to_string(count) + " bend values are stored and ignored)");
+}
+
+// The master dynamics as a plain gain: peak detector, ratio 0 (no reduction),
+// output gain 2^((g21 - 64)/16), that is 0.375 dB a step.
+constexpr size_t kMasterDynamicsKind = 13;
+constexpr size_t kMasterDynamicsRatio = 18;
+constexpr size_t kMasterDynamicsGain = 21;
+constexpr uint8_t kPeakDetector = 1;
+constexpr uint8_t kUnityGainByte = 64;
+constexpr double kDecibelsPerGainStep = 0.375;
+constexpr float kGainHeadroomPeak = 0.944f;  // -0.5 dBFS: the target peak after the automatic gain
+constexpr double kMeasureTailSeconds = 4.0;
+
+// The global effects of a MIDI file played on its own: a room of about two
+// seconds that the bank's patches send to, no global delay.
+constexpr std::string_view kMidiProjectEffects = R"toml(
+[effects.reverb]
+time = 28
+damping = 88
+low_cut = 20
+input = 64
+)toml";
+
+}  // namespace
+
+std::vector<uint8_t> compileProject(const Project& project, const std::vector<ScoreFile>& scores, Warnings* warningsOut) {
+    Warnings localWarnings;
+    Warnings& warnings = warningsOut ? *warningsOut : localWarnings;
     std::vector<TempoEntry> tempo = project.tempo;
     std::vector<MidiImport> imports(project.midi.size());
+    auto settingsOf = [](const MidiSource& source) {
+        MidiImportSettings s = source.settings;
+        if (s.generalMidi) s.programPatchName = [](int p) { return generalMidiProgramName(p); };
+        return s;
+    };
     for (size_t i = 0; i < project.midi.size(); ++i) {
         if (!project.midi[i].settings.tempo) continue;
-        imports[i] = importMidi(project.midi[i].settings);
+        imports[i] = importMidi(settingsOf(project.midi[i]));
         tempo = imports[i].tempo;
     }
     checkTempoMap(tempo, project.ticksPerQuarter);
     const MeterMap meters(project.ticksPerQuarter, tempo);
 
+    BankBuilder bank(project);
     ScoreSettings settings;
     settings.ticksPerQuarter = project.ticksPerQuarter;
     settings.meters = &meters;
-    settings.programNamed = [&project](std::string_view name) { return project.programNamed(name); };
+    settings.programNamed = [&bank](std::string_view name) { return bank.programNamed(name); };
     settings.programCount = static_cast<int>(project.patches.size());
     std::vector<SongEvent> events = compileScores(scores, settings);
+    if (bank.full()) throw InputError(project.displayName + ": the patches the scores name do not fit the bank's 128 programs");
+    warnPitchBends(events, warnings);
 
     for (size_t i = 0; i < project.midi.size(); ++i) {
         const MidiSource& source = project.midi[i];
         if (!source.settings.tempo) {
-            MidiImportSettings s = source.settings;
+            MidiImportSettings s = settingsOf(source);
             s.offsetTicks = meters.tickOf(source.at.bar, source.at.beat, source.at.place);
             imports[i] = importMidi(s);
         }
-        for (SongEvent& e : imports[i].events) events.push_back(std::move(e));
+        for (std::string& w : imports[i].warnings) warnings.push_back(std::move(w));
+        for (SongEvent& e : imports[i].events) {
+            if (!e.patchName.empty()) e.value1 = static_cast<uint8_t>(bank.programForBankPatch(e.patchName, warnings, e.place.text()));
+            events.push_back(std::move(e));
+        }
     }
 
-    const std::vector<SongEvent> ordered = orderEvents(std::move(events));
-    SongChecks(project, tempo, ordered).run();
-    std::vector<uint8_t> song = writeSong(project, tempo, ordered);
+    const std::vector<SongEvent> ordered = orderEvents(dropTracksWithoutNotes(std::move(events), warnings));
+    SongChecks(project, bank.patches().size(), tempo, ordered).run();
+    warnSilentTracks(project, bank.patches().size(), ordered, warnings);
+    std::vector<uint8_t> song = writeSong(project, bank.patches(), project.effectBlock, tempo, ordered);
     selfCheck(project, song);
     return song;
 }
 
-std::vector<uint8_t> compileProjectFile(const std::filesystem::path& projectPath) {
+std::vector<uint8_t> compileProjectFile(const std::filesystem::path& projectPath, Warnings* warnings) {
     const Project project = loadProject(projectPath);
     std::vector<ScoreFile> scores;
     for (const ScoreReference& ref : project.scores)
         scores.push_back(ScoreFile{ref.path.string(), readText(ref.path, ref.place.text() + ": score file " + ref.displayName)});
-    return compileProject(project, scores);
+    return compileProject(project, scores, warnings);
+}
+
+int automaticGainSteps(float peak) {
+    if (!(peak > kGainHeadroomPeak)) return 0;
+    const double decibels = 20.0 * std::log10(static_cast<double>(peak) / kGainHeadroomPeak);
+    return static_cast<int>(std::ceil(decibels / kDecibelsPerGainStep));
+}
+
+static std::vector<uint8_t> applyAutomaticGain(const Project& project, const std::vector<ScoreFile>& scores, std::vector<uint8_t> song,
+                                        Warnings& warnings) {
+    const SongMeasure measure = measureSong(song, kMeasureTailSeconds);
+    const int steps = std::min(automaticGainSteps(measure.peak), static_cast<int>(kUnityGainByte));
+    if (steps == 0) return song;
+    Project quieter = project;
+    if (quieter.effectBlock.size() <= kMasterDynamicsGain) quieter.effectBlock.resize(kMasterDynamicsGain + 1, 0);
+    quieter.effectBlock[kMasterDynamicsKind] = kPeakDetector;
+    quieter.effectBlock[kMasterDynamicsRatio] = 0;
+    quieter.effectBlock[kMasterDynamicsGain] = static_cast<uint8_t>(kUnityGainByte - steps);
+    char text[160];
+    std::snprintf(text, sizeof text, ": the mix peaks at %+.1f dBFS; an automatic gain of %.3f dB keeps it below full scale",
+                  20.0 * std::log10(static_cast<double>(measure.peak)), -steps * kDecibelsPerGainStep);
+    warnings.push_back(project.displayName + text);
+    Warnings again;
+    return compileProject(quieter, scores, &again);
+}
+
+// A MIDI file on its own: the built-in bank, General MIDI rules, the file's
+// tempo map and its own division as the song's ticks per quarter.
+CompileResult compileMidi(const std::vector<uint8_t>& bytes, const std::string& displayName, bool automaticGain) {
+    checkMidiChunks(bytes, displayName);
+    const uint32_t division = uint32_t{bytes[12]} << 8 | bytes[13];
+    Project project = parseProject(std::string(kMidiProjectEffects), displayName, {});
+    project.ticksPerQuarter = std::min(division, kMaxTicksPerQuarterSetting);
+    MidiSource source;
+    source.settings = defaultMidiSettings();
+    source.settings.displayName = displayName;
+    source.settings.path = displayName;
+    source.settings.bytes = bytes;
+    source.settings.ticksPerQuarter = project.ticksPerQuarter;
+    source.settings.tempo = true;
+    source.settings.generalMidi = true;
+    source.place.file = displayName;
+    project.midi.push_back(std::move(source));
+    CompileResult result;
+    result.song = compileProject(project, {}, &result.warnings);
+    if (automaticGain) result.song = applyAutomaticGain(project, {}, std::move(result.song), result.warnings);
+    return result;
+}
+
+CompileResult compileMidiFile(const std::filesystem::path& path, bool automaticGain) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw IoError(path.string() + ": cannot open the MIDI file");
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw IoError(path.string() + ": cannot read the MIDI file");
+    return compileMidi(bytes, path.string(), automaticGain);
+}
+
+bool looksLikeMidi(const std::vector<uint8_t>& bytes) {
+    return bytes.size() >= 4 && bytes[0] == 'M' && bytes[1] == 'T' && bytes[2] == 'h' && bytes[3] == 'd';
 }
 
 std::string embeddedSongSource(const std::vector<uint8_t>& song, const std::string& origin) {

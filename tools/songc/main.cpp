@@ -27,18 +27,23 @@ constexpr int kExitBadInput = 2;
 
 constexpr const char* kUsage =
     "usage: zimblo-songc PROJECT.toml -o OUT.song [--cpp OUT.cpp]\n"
+    "       zimblo-songc FILE.mid -o OUT.song [--cpp OUT.cpp]\n"
     "       zimblo-songc --dump FILE\n"
     "       zimblo-songc --help\n"
     "\n"
     "Compiles a song project (TOML, with its score and MIDI files) to song data,\n"
+    "or a Standard MIDI File on its own with the built-in General MIDI bank,\n"
     "or prints a readable listing of a song file.\n"
     "\n"
     "  -o OUT.song    the song data to write\n"
     "  --cpp OUT.cpp  also write a C++ source defining zimblo::data::kEmbeddedSong\n"
-    "  --dump FILE    list FILE: header, tempo map, tracks and events, effect bytes,\n"
-    "                 patches with named parameters and routes, texts\n"
+    "  --dump FILE    list FILE: header, tempo map, tracks and events (times also as\n"
+    "                 m:ss.mmm and bar:beat), effect bytes, patches with named\n"
+    "                 parameters and routes, texts, and the song's length\n"
     "  --help         this text\n"
     "\n"
+    "A file that starts as a MIDI file (\"MThd\") is compiled as one, whatever its name.\n"
+    "Warnings go to the standard error, one line each.\n"
     "The formats are described in docs/song-format.md.\n"
     "Exit status: 0 success, 2 bad input or usage, 1 a file that cannot be read or written.\n";
 
@@ -78,6 +83,11 @@ Options parseOptions(int argc, char** argv) {
     }
     if (options.project.empty()) throw UsageError{"no project given"};
     if (options.output.empty()) throw UsageError{"no output given (-o OUT.song)"};
+    for (const std::string& out : {options.output, options.cppOutput}) {
+        std::error_code error;
+        if (!out.empty() && std::filesystem::equivalent(options.project, out, error))
+            throw UsageError{out + " is the input file; the output must go elsewhere"};
+    }
     return options;
 }
 
@@ -86,6 +96,17 @@ std::vector<uint8_t> readBytes(const std::string& path) {
     if (!in) throw IoError(path + ": cannot open the file");
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw IoError(path + ": cannot read the file");
+    return bytes;
+}
+
+// The first bytes of a file, to tell a MIDI file from a project.
+std::vector<uint8_t> readHead(const std::string& path) {
+    constexpr size_t kHeadBytes = 4;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw IoError(path + ": cannot open the project file");
+    std::vector<uint8_t> bytes(kHeadBytes);
+    in.read(reinterpret_cast<char*>(bytes.data()), kHeadBytes);
+    bytes.resize(static_cast<size_t>(in.gcount()));
     return bytes;
 }
 
@@ -119,7 +140,17 @@ int run(const Options& options) {
         if (!std::cout) throw IoError("cannot write the listing to the standard output");
         return 0;
     }
-    const std::vector<uint8_t> song = zimblo::songc::compileProjectFile(options.project);
+    zimblo::songc::Warnings warnings;
+    std::vector<uint8_t> song;
+    const std::vector<uint8_t> head = readHead(options.project);
+    if (zimblo::songc::looksLikeMidi(head)) {
+        zimblo::songc::CompileResult result = zimblo::songc::compileMidiFile(options.project);
+        song = std::move(result.song);
+        warnings = std::move(result.warnings);
+    } else {
+        song = zimblo::songc::compileProjectFile(options.project, &warnings);
+    }
+    for (const std::string& w : warnings) std::cerr << "warning: " << w << "\n";
     std::string source;
     if (!options.cppOutput.empty()) source = zimblo::songc::embeddedSongSource(song, options.project);
     writeFileAtomically(options.output, reinterpret_cast<const char*>(song.data()), song.size());

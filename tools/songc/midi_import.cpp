@@ -1,13 +1,17 @@
 #include "midi_import.h"
 
+#include "general_midi.h"
+
 // GLib first: the MIDI library's header includes it inside extern "C".
 #include <glib.h>
 #include <smf.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 
 namespace zimblo::songc {
 
@@ -18,6 +22,7 @@ constexpr uint8_t kNoteOn = 0x90;
 constexpr uint8_t kControlChange = 0xB0;
 constexpr uint8_t kProgramChange = 0xC0;
 constexpr uint8_t kPitchBend = 0xE0;
+constexpr uint8_t kPortPrefix = 0x21;
 constexpr size_t kChunkHeaderBytes = 8;
 constexpr size_t kFileHeaderBytes = 14;  // "MThd", length 6, format, tracks, division
 
@@ -170,7 +175,7 @@ void checkMidiChunks(const std::vector<uint8_t>& bytes, const std::string& name)
 }
 
 MidiImport importMidi(const MidiImportSettings& settings) {
-    const std::vector<uint8_t> bytes = readFile(settings);
+    const std::vector<uint8_t> bytes = settings.bytes.empty() ? readFile(settings) : settings.bytes;
     const std::string& name = settings.displayName;
     checkMidiChunks(bytes, name);
 
@@ -188,10 +193,28 @@ MidiImport importMidi(const MidiImportSettings& settings) {
     const uint32_t ppqn = static_cast<uint32_t>(smf->ppqn);
 
     MidiImport result;
-    auto tickOf = [&](int pulses) { return settings.offsetTicks + rescale(static_cast<uint64_t>(pulses), settings.ticksPerQuarter, ppqn); };
+    auto tickOf = [&](uint64_t pulses) { return settings.offsetTicks + rescale(pulses, settings.ticksPerQuarter, ppqn); };
+    std::vector<MidiChannelEvent> channelEvents;
+    uint64_t sysex = 0;
+    uint64_t endPulses = 0;
+    std::set<uint8_t> ports;
     for (smf_event_t* event = smf_get_next_event(smf.get()); event != nullptr; event = smf_get_next_event(smf.get())) {
+        endPulses = std::max<uint64_t>(endPulses, static_cast<uint64_t>(event->time_pulses));
+        if (smf_event_is_sysex(event)) ++sysex;
+        // A port prefix (meta event 0x21) puts a track's channels on another
+        // set of 16; the song has one set, so all ports share it.
+        if (event->midi_buffer_length >= 4 && event->midi_buffer[0] == 0xFF && event->midi_buffer[1] == kPortPrefix)
+            ports.insert(event->midi_buffer[3]);
         if (event->midi_buffer_length < 1 || smf_event_is_metadata(event) || smf_event_is_sysex(event)) continue;
         const uint8_t status = event->midi_buffer[0];
+        if (settings.generalMidi) {
+            if (status < 0xF0 && event->midi_buffer_length >= ((status & 0xE0) == 0xC0 ? 2 : 3))
+                channelEvents.push_back(MidiChannelEvent{static_cast<uint64_t>(event->time_pulses), status,
+                                                         static_cast<uint8_t>(event->midi_buffer[1] & 0x7F),
+                                                         static_cast<uint8_t>(event->midi_buffer_length > 2 ? event->midi_buffer[2] & 0x7F : 0),
+                                                         event->track ? event->track->track_number : 0});
+            continue;
+        }
         const uint8_t type = status & 0xF0;
         const int channel = status & 0x0F;
         if (status >= 0xF0 || settings.channelTrack[channel] < 0) continue;
@@ -230,8 +253,43 @@ MidiImport importMidi(const MidiImportSettings& settings) {
         }
         result.events.push_back(std::move(e));
     }
+    for (int t = 1; t <= smf->number_of_tracks; ++t)
+        if (smf_track_t* track = smf_get_track_by_number(smf.get(), t)) {
+            if (smf_event_t* last = smf_track_get_last_event(track))
+                endPulses = std::max<uint64_t>(endPulses, static_cast<uint64_t>(last->time_pulses));
+        }
+    result.endTick = tickOf(endPulses);
+    if (settings.generalMidi) {
+        for (const MidiChannelEvent& e : channelEvents) {
+            const int note = e.data1 + settings.transpose;
+            const uint8_t type = e.status & 0xF0;
+            if ((type == kNoteOn || type == kNoteOff) && (e.status & 0x0F) != kDrumChannel && (note < 0 || note > 127))
+                throw InputError(name + " (track " + std::to_string(e.fileTrack) + ", MIDI tick " + std::to_string(e.pulses) +
+                                 "): note " + std::to_string(e.data1) + " transposed by " + std::to_string(settings.transpose) +
+                                 " gives " + std::to_string(note) + ", out of range 0..127");
+        }
+        std::vector<MidiChannelEvent> transposed = channelEvents;
+        for (MidiChannelEvent& e : transposed) {
+            const uint8_t type = e.status & 0xF0;
+            if ((type == kNoteOn || type == kNoteOff || type == 0xA0) && (e.status & 0x0F) != kDrumChannel)
+                e.data1 = static_cast<uint8_t>(e.data1 + settings.transpose);
+        }
+        GeneralMidiSettings gm;
+        gm.displayName = name;
+        gm.tickOf = tickOf;
+        gm.endPulses = endPulses;
+        gm.programPatchName = settings.programPatchName;
+        GeneralMidiResult played = playAsGeneralMidi(transposed, gm);
+        result.events = std::move(played.events);
+        result.warnings = std::move(played.warnings);
+    }
+    if (ports.size() > 1)
+        result.warnings.push_back(name + ": the file addresses " + std::to_string(ports.size()) +
+                                  " MIDI ports (more than 16 channels); their channels are played as one set of 16");
+    if (sysex > 0) result.warnings.push_back(name + ": " + std::to_string(sysex) + " system exclusive messages dropped");
 
     if (settings.tempo) {
+        uint64_t keptSignatures = 0;
         for (int i = 0;; ++i) {
             const smf_tempo_t* t = smf_get_tempo_by_number(smf.get(), i);
             if (t == nullptr) break;
@@ -240,13 +298,25 @@ MidiImport importMidi(const MidiImportSettings& settings) {
             entry.microsecondsPerQuarter = static_cast<uint32_t>(t->microseconds_per_quarter_note);
             entry.numerator = static_cast<uint8_t>(t->numerator);
             entry.denominator = static_cast<uint8_t>(t->denominator);
-            entry.thirdByte = static_cast<uint8_t>(t->notes_per_note);
+            entry.thirdByte = t->notes_per_note > 0 ? static_cast<uint8_t>(t->notes_per_note) : entry.thirdByte;
             entry.place.file = name + " (tempo entry " + std::to_string(i) + ", MIDI tick " + std::to_string(t->time_pulses) + ")";
+            // Played as General MIDI, a time signature the bar grid cannot hold
+            // (a bar below a quarter, or not whole ticks) keeps the one before;
+            // it only labels bars, so the music is the same.
+            if (settings.generalMidi && barTicksOf(settings.ticksPerQuarter, entry.numerator, entry.denominator) == 0) {
+                entry.numerator = result.tempo.empty() ? 4 : result.tempo.back().numerator;
+                entry.denominator = result.tempo.empty() ? 4 : result.tempo.back().denominator;
+                ++keptSignatures;
+            }
             if (!result.tempo.empty() && result.tempo.back().tick == entry.tick)
                 result.tempo.back() = entry;  // a later change at the same tick completes the entry
             else
                 result.tempo.push_back(entry);
         }
+        if (keptSignatures > 0)
+            result.warnings.push_back(name + ": " + std::to_string(keptSignatures) +
+                                      " time signatures with bars shorter than a quarter (or not whole ticks) keep the one"
+                                      " before; bars are numbered by it");
     }
     return result;
 }

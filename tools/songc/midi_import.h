@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,17 +28,27 @@ struct MidiImportSettings {
     int transpose = 0;
     bool programs = true;  // import program changes
     bool tempo = false;    // return the tempo and time-signature map
+    // Play the file as a General MIDI player does (see general_midi.h);
+    // channelTrack and controllerLane are then not used.
+    bool generalMidi = false;
+    // The file's bytes, when they are not to be read from `path`.
+    std::vector<uint8_t> bytes;
+    // The bank's patch name of each General MIDI program (generalMidi only).
+    std::function<std::string(int)> programPatchName;
 };
 
 struct MidiImport {
     std::vector<SongEvent> events;
     std::vector<TempoEntry> tempo;  // only with settings.tempo
+    Warnings warnings;
+    uint64_t endTick = 0;  // the file's end (its last end-of-track), in song ticks
 };
 
 // Identity maps: channel c to track c, controllers 1..7 to lanes 1..7.
 MidiImportSettings defaultMidiSettings();
 
-// Throws IoError when the file cannot be read, InputError (with the byte offset
+// Throws IoError when the file cannot be read (from `path` when no bytes are
+// given), InputError (with the byte offset
 // where it can be told) for a truncated or malformed file, a note out of range
 // after transposition, or an unsupported file (type 2, time-code division).
 MidiImport importMidi(const MidiImportSettings& settings);

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "builtin_bank.h"
 #include "parameter_names.h"
 #include "player/song_format.h"
 #include "synth/patch.h"
@@ -19,13 +20,15 @@ namespace {
 
 constexpr int64_t kMaxByte = 255;
 constexpr int64_t kMaxRouteAmount = 127;
-constexpr int kMaxPrograms = 128;  // a program change carries 0..127
+constexpr int kMaxIncludeDepth = 16;
 constexpr size_t kMaxRoutes = 255;
 constexpr double kMicrosecondsPerMinute = 60000000.0;
 
 class ProjectReader {
 public:
-    ProjectReader(const std::string& displayName, const std::filesystem::path& directory) {
+    ProjectReader(const std::string& displayName, const std::filesystem::path& directory, int includeDepth = 0,
+                  std::vector<std::filesystem::path> includeChain = {})
+        : includeDepth_(includeDepth), includeChain_(std::move(includeChain)) {
         project_.displayName = displayName;
         project_.directory = directory;
     }
@@ -37,7 +40,8 @@ public:
         } catch (const toml::parse_error& e) {
             throw InputError(place(e.source()), std::string(e.description()));
         }
-        checkKeys(root, {"song", "tempo", "effects", "patch", "midi"}, "the project");
+        checkKeys(root, {"include", "song", "tempo", "effects", "patch", "midi"}, "the project");
+        readIncludes(root);
         readSong(root);
         readTempo(root);
         readEffects(root);
@@ -269,6 +273,7 @@ private:
 
     struct PendingPatch {
         int program = 0;
+        bool numbered = true;
         std::string name;
         SourcePlace place;
         player::PatchDescription description;
@@ -336,9 +341,9 @@ private:
             const std::string label = "patch " + std::to_string(p.program);
             for (auto&& [key, value] : t) {
                 const std::string k(key.str());
-                if (k == "name" || k == "program" || k == "based_on" || k == "voices" || k == "routes") continue;
+                if (k == "name" || k == "program" || k == "based_on" || k == "voices" || k == "routes" || k == "numbered") continue;
                 if (!isPatchSection(k))
-                    throw InputError(place(key.source()), "unknown key '" + k + "' in [[patch]] (known: name, program, based_on,"
+                    throw InputError(place(key.source()), "unknown key '" + k + "' in [[patch]] (known: name, program, numbered, based_on,"
                                                               " voices, routes, voice, osc1, osc2, osc3, filter1, filter2,"
                                                               " shaper, env1, env2, lfo1, lfo2, channel, channel_shaper,"
                                                               " chorus, dynamics)");
@@ -349,12 +354,24 @@ private:
                 if (byName.count(p.name))
                     throw InputError(place(*n), "patch name '" + p.name + "' is already used at " + pending[byName[p.name]].place.text());
             }
+            if (const toml::node* n = t.get("numbered")) {
+                p.numbered = boolOf(*n, "numbered");
+                if (!p.numbered && t.get("program") != nullptr)
+                    throw InputError(place(*n), "a patch with numbered = false takes no program number");
+                if (!p.numbered && p.name.empty()) throw InputError(place(*n), "a patch with numbered = false needs a name");
+                if (!p.numbered) --position;
+            }
             if (const toml::node* b = t.get("based_on")) {
                 const std::string base = stringOf(*b, "based_on");
                 const auto found = byName.find(base);
-                if (found == byName.end())
-                    throw InputError(place(*b), "based_on \"" + base + "\": no earlier patch has that name");
-                p.description = pending[found->second].description;
+                if (found != byName.end()) {
+                    p.description = pending[found->second].description;
+                } else if (const player::PatchDescription* library = libraryPatch(base)) {
+                    p.description = *library;
+                } else {
+                    throw InputError(place(*b), "based_on \"" + base + "\": no earlier patch has that name, nor an included one" +
+                                                    (base.rfind(kBuiltinPrefix, 0) == 0 ? " (the built-in bank has no such patch)" : ""));
+                }
             } else {
                 p.description = defaultPatch();
             }
@@ -382,6 +399,18 @@ private:
             if (!p.name.empty()) byName[p.name] = pending.size();
             pending.push_back(std::move(p));
         }
+        std::vector<PendingPatch> numbered;
+        std::vector<LibraryPatch> ownLibrary;
+        for (PendingPatch& p : pending) {
+            if (p.numbered) numbered.push_back(std::move(p));
+            else ownLibrary.push_back(LibraryPatch{p.name, std::move(p.description), p.place});
+        }
+        project_.library.insert(project_.library.begin(), ownLibrary.begin(), ownLibrary.end());
+        pending = std::move(numbered);
+        if (pending.size() > static_cast<size_t>(kMaxPrograms))
+            throw InputError(pending[kMaxPrograms].place, "a bank holds at most 128 numbered patches (programs 0..127);"
+                                                          " this is the 129th (write numbered = false for patches"
+                                                          " to be taken by name only)");
         std::vector<const PendingPatch*> byProgram(pending.size(), nullptr);
         for (const PendingPatch& p : pending) {
             if (static_cast<size_t>(p.program) >= pending.size())
@@ -411,7 +440,7 @@ private:
         const MidiSource* tempoSource = nullptr;
         for (const toml::node& midiNode : *node->as_array()) {
             const toml::table& t = *midiNode.as_table();
-            checkKeys(t, {"file", "channels", "controllers", "tempo", "at", "transpose", "programs"}, "[[midi]]");
+            checkKeys(t, {"file", "channels", "controllers", "tempo", "at", "transpose", "programs", "general_midi"}, "[[midi]]");
             MidiSource m;
             m.place = place(midiNode);
             m.settings = defaultMidiSettings();
@@ -442,6 +471,12 @@ private:
             }
             if (const toml::node* tr = t.get("transpose")) m.settings.transpose = static_cast<int>(integerOf(*tr, -127, 127, "transpose"));
             if (const toml::node* p = t.get("programs")) m.settings.programs = boolOf(*p, "programs");
+            if (const toml::node* g = t.get("general_midi")) {
+                m.settings.generalMidi = boolOf(*g, "general_midi");
+                if (m.settings.generalMidi && (t.get("channels") != nullptr || t.get("controllers") != nullptr))
+                    throw InputError(place(*g), "general_midi places channels and controllers itself; leave out 'channels'"
+                                                " and 'controllers'");
+            }
             if (const toml::node* a = t.get("at")) m.at = positionOf(*a, "at");
             if (const toml::node* tempo = t.get("tempo")) {
                 m.settings.tempo = boolOf(*tempo, "tempo");
@@ -470,8 +505,67 @@ private:
         return value;
     }
 
+    // ---- includes ----
+
+    void readIncludes(const toml::table& root) {
+        const toml::node* node = root.get("include");
+        if (node == nullptr) return;
+        if (!node->is_array()) throw InputError(place(*node), "include must be an array of file names");
+        for (const toml::node& entry : *node->as_array()) {
+            const std::string name = stringOf(entry, "an included file name");
+            const SourcePlace at = place(entry);
+            if (includeDepth_ >= kMaxIncludeDepth)
+                throw InputError(at, "includes nest deeper than " + std::to_string(kMaxIncludeDepth) + " files (does a file include itself?)");
+            if (name == kBuiltinBankIncludeName) {
+                appendToLibrary(builtinBank());
+                continue;
+            }
+            const std::filesystem::path path = project_.directory / name;
+            std::error_code error;
+            if (std::filesystem::exists(path, error) && !std::filesystem::is_regular_file(path, error))
+                throw IoError(at.text() + ": the included file " + name + " is not a regular file");
+            const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+            if (std::find(includeChain_.begin(), includeChain_.end(), canonical) != includeChain_.end())
+                throw InputError(at, "the included file " + name + " includes itself (through the files it includes)");
+            std::ifstream in(path, std::ios::binary);
+            if (!in) throw IoError(at.text() + ": cannot open the included file " + name);
+            std::stringstream text;
+            text << in.rdbuf();
+            if (in.bad()) throw IoError(at.text() + ": cannot read the included file " + name);
+            std::vector<std::filesystem::path> chain = includeChain_;
+            chain.push_back(canonical);
+            appendToLibrary(ProjectReader(path.string(), path.parent_path(), includeDepth_ + 1, std::move(chain)).read(text.str()));
+        }
+    }
+
+    void appendToLibrary(const Project& included) {
+        for (size_t i = 0; i < included.patches.size(); ++i)
+            if (!included.patchNames[i].empty())
+                project_.library.push_back(LibraryPatch{included.patchNames[i], included.patches[i], SourcePlace{included.displayName}});
+        for (const LibraryPatch& p : included.library) project_.library.push_back(p);
+    }
+
+    const player::PatchDescription* libraryPatch(const std::string& name) const {
+        for (const LibraryPatch& p : project_.library)
+            if (p.name == name) return &p.description;
+        return builtinPatch(name);
+    }
+
     Project project_;
+    int includeDepth_ = 0;
+    std::vector<std::filesystem::path> includeChain_;  // the files being included, outermost first
 };
+
+// What a file that is not TOML text holds, when it can be told from its bytes.
+std::string recogniseBinary(const std::string& bytes) {
+    if (bytes.size() >= 4 && bytes.compare(0, 4, "MThd") == 0)
+        return "this is a Standard MIDI File, not a TOML project: compile it directly (zimblo-songc FILE.mid -o"
+               " OUT.song) or name it in a [[midi]] table";
+    if (player::checkSong(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()).empty())
+        return "this is a compiled song file, not a TOML project: list it with zimblo-songc --dump";
+    if (bytes.find('\0') != std::string::npos) return "this is a binary file, not a TOML project";
+    return {};
+}
 
 }  // namespace
 
@@ -479,6 +573,13 @@ std::optional<int> Project::programNamed(std::string_view name) const {
     for (size_t i = 0; i < patchNames.size(); ++i)
         if (patchNames[i] == name) return static_cast<int>(i);
     return std::nullopt;
+}
+
+const player::PatchDescription* Project::patchNamed(std::string_view name) const {
+    if (const std::optional<int> program = programNamed(name)) return &patches[*program];
+    for (const LibraryPatch& p : library)
+        if (p.name == name) return &p.description;
+    return builtinPatch(name);
 }
 
 Project parseProject(const std::string& text, const std::string& displayName, const std::filesystem::path& directory) {
@@ -491,6 +592,8 @@ Project loadProject(const std::filesystem::path& path) {
     std::stringstream text;
     text << in.rdbuf();
     if (in.bad()) throw IoError(path.string() + ": cannot read the project file");
+    const std::string what = recogniseBinary(text.str());
+    if (!what.empty()) throw InputError(path.string() + ": " + what);
     return parseProject(text.str(), path.string(), path.parent_path());
 }
 

@@ -37,6 +37,15 @@ struct ScoreReference {
     SourcePlace place;  // where the project names it
 };
 
+// A named patch that takes a program number only when a song uses it: the
+// patches of included files, the built-in bank's, and a project's own
+// patches written with `numbered = false`.
+struct LibraryPatch {
+    std::string name;
+    player::PatchDescription description;
+    SourcePlace place;
+};
+
 struct Project {
     std::string displayName;
     std::string title;  // shown by players; not part of the song data
@@ -50,9 +59,17 @@ struct Project {
     std::vector<player::PatchDescription> patches;  // by program
     std::vector<std::string> patchNames;            // by program; empty when unnamed
     std::vector<MidiSource> midi;
+    std::vector<LibraryPatch> library;  // own unnumbered patches first, then the included ones
 
+    // The program of a numbered patch of this name.
     std::optional<int> programNamed(std::string_view name) const;
+    // A patch of this name that a song may take into its bank: a numbered
+    // one, else from the library, else ("gm:NAME") from the built-in bank.
+    const player::PatchDescription* patchNamed(std::string_view name) const;
 };
+
+// The most programs a bank addresses: a program change carries 0..127.
+constexpr int kMaxPrograms = 128;
 
 // Limits the compiler enforces on tempo so that the player's frame arithmetic
 // cannot overflow 32 bits: (rate/100) × tempo must fit, at the highest rate
@@ -62,9 +79,12 @@ constexpr uint32_t kMaxTicksPerQuarterSetting = 429496;
 
 // Parses project text; `displayName` is used in messages, `directory` to find
 // the files it names. Throws InputError.
+// `include = [...]` names TOML files read relative to `directory` ("gm" is
+// the built-in bank); their patches join the library.
 Project parseProject(const std::string& text, const std::string& displayName,
                      const std::filesystem::path& directory);
-// Reads and parses a project file. Throws IoError when it cannot be read.
+// Reads and parses a project file. Throws IoError when it cannot be read, and
+// InputError naming what the file is when it holds a song file or a MIDI file.
 Project loadProject(const std::filesystem::path& path);
 
 }  // namespace zimblo::songc

@@ -1,6 +1,7 @@
 #include "song_dump.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -74,8 +75,11 @@ public:
         const uint32_t ticksPerQuarter = readU32(data_);
         out_ += "\nheader\n";
         out_ += "  ticks per quarter  " + std::to_string(ticksPerQuarter) + "\n";
-        out_ += "  song length        " + std::to_string(readU32(data_ + 4)) + " ticks (the last event)\n";
+        const uint32_t songLength = readU32(data_ + 4);
         position_ = 8;
+        readClock(ticksPerQuarter);
+        out_ += "  song length        " + std::to_string(songLength) + " ticks (the last event)" + timeOf(songLength) + "\n";
+        out_ += "  length in seconds  " + format("%.3f", secondsAt(songLength)) + "\n";
         tempoMap();
         tracks();
         effectBlock();
@@ -85,6 +89,77 @@ public:
     }
 
 private:
+    // The song's clock, read from the tempo map ahead of the listing. Each
+    // entry sets the tempo from its tick; an entry that changes the time
+    // signature also starts a new bar there (the compiler's bar grid).
+    struct ClockEntry {
+        uint64_t tick = 0;
+        double secondsAtTick = 0.0;
+        double secondsPerTick = 0.0;
+        uint64_t gridTick = 0;   // where the current bar grid starts
+        uint64_t barAtGrid = 1;  // the number of the bar that starts there
+        uint64_t barTicks = 0;
+        uint64_t beatTicks = 0;
+        uint32_t numerator = 4, denominator = 4;
+    };
+
+    void readClock(uint32_t ticksPerQuarter) {
+        const uint32_t n = readU32(data_ + position_);
+        const uint8_t* map = data_ + position_ + 4;
+        ClockEntry entry;
+        entry.secondsPerTick = 0.5 / ticksPerQuarter;  // 120 per minute until the map says otherwise
+        entry.barTicks = uint64_t{ticksPerQuarter} * 4;
+        entry.beatTicks = ticksPerQuarter;
+        clock_.push_back(entry);
+        uint64_t tick = 0;
+        for (uint32_t i = 0; i < n; ++i) {
+            tick += readDelta(map + i, n);
+            const ClockEntry& last = clock_.back();
+            ClockEntry next = last;
+            next.tick = tick;
+            next.secondsAtTick = last.secondsAtTick + static_cast<double>(tick - last.tick) * last.secondsPerTick;
+            next.secondsPerTick = readU32(map + 3 * size_t{n} + 4 * size_t{i}) / 1e6 / ticksPerQuarter;
+            const uint32_t numerator = map[7 * n + i], denominator = map[8 * n + i];
+            const uint64_t barTicks = barTicksOf(ticksPerQuarter, numerator, denominator);
+            if ((numerator != last.numerator || denominator != last.denominator) && barTicks > 0) {
+                next.barAtGrid = last.barAtGrid + (tick - last.gridTick + last.barTicks - 1) / last.barTicks;
+                next.gridTick = tick;
+                next.barTicks = barTicks;
+                next.beatTicks = uint64_t{ticksPerQuarter} * 4 / denominator;
+                next.numerator = numerator;
+                next.denominator = denominator;
+            }
+            clock_.push_back(next);
+        }
+    }
+
+    const ClockEntry& clockAt(uint64_t tick) const {
+        size_t i = 0;
+        while (i + 1 < clock_.size() && clock_[i + 1].tick <= tick) ++i;
+        return clock_[i];
+    }
+
+    double secondsAt(uint64_t tick) const {
+        const ClockEntry& c = clockAt(tick);
+        return c.secondsAtTick + static_cast<double>(tick - c.tick) * c.secondsPerTick;
+    }
+
+    // "  @ 1:02.345 17:3" (bar 17, beat 3), or "17:3+40" 40 ticks after a beat.
+    std::string timeOf(uint64_t tick) const {
+        const ClockEntry& c = clockAt(tick);
+        const uint64_t millis = static_cast<uint64_t>(std::llround(secondsAt(tick) * 1000.0));
+        const uint64_t into = tick - c.gridTick;
+        const uint64_t inBar = into % c.barTicks;
+        char clock[48];
+        std::snprintf(clock, sizeof clock, "  @ %llu:%02llu.%03llu ", static_cast<unsigned long long>(millis / 60000),
+                      static_cast<unsigned long long>(millis / 1000 % 60), static_cast<unsigned long long>(millis % 1000));
+        std::string text = clock + std::to_string(c.barAtGrid + into / c.barTicks) + ":" + std::to_string(1 + inBar / c.beatTicks);
+        if (inBar % c.beatTicks != 0) text += "+" + std::to_string(inBar % c.beatTicks);
+        return text;
+    }
+
+    std::vector<ClockEntry> clock_;
+
     uint32_t u32() {
         const uint32_t v = readU32(data_ + position_);
         position_ += 4;
@@ -102,7 +177,7 @@ private:
             const uint32_t micros = readU32(map + 3 * size_t{n} + 4 * size_t{i});
             out_ += "  tick " + padded(std::to_string(tick), 9) + std::to_string(micros) + " us per quarter (" +
                     format("%.3f", 60000000.0 / micros) + " per minute), " + std::to_string(map[7 * n + i]) + "/" +
-                    std::to_string(map[8 * n + i]) + ", third byte " + std::to_string(map[9 * n + i]) + "\n";
+                    std::to_string(map[8 * n + i]) + ", third byte " + std::to_string(map[9 * n + i]) + timeOf(tick) + "\n";
         }
         position_ += 10 * size_t{n};
     }
@@ -127,7 +202,8 @@ private:
             std::stable_sort(events.begin(), events.end(), [](const DecodedEvent& a, const DecodedEvent& b) {
                 return a.tick != b.tick ? a.tick < b.tick : sendRank(a.lane) < sendRank(b.lane);
             });
-            for (const DecodedEvent& e : events) out_ += "    tick " + padded(std::to_string(e.tick), 9) + describe(e) + "\n";
+            for (const DecodedEvent& e : events)
+                out_ += "    tick " + padded(std::to_string(e.tick), 9) + padded(describe(e), 34) + timeOf(e.tick) + "\n";
         }
     }
 

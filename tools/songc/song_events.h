@@ -47,7 +47,13 @@ struct SongEvent {
     uint8_t value1 = 0;   // note, program, controller value, bend low 7 bits
     uint8_t value2 = 0;   // velocity, bend high 7 bits
     SourcePlace place;    // where it was written, for error messages
+    // A program change that names its patch instead of a number (a MIDI file
+    // played through the built-in bank); the compiler gives it its number.
+    std::string patchName;
 };
+
+// Warnings: one complete line each ("song.mid: 12 pitch bends dropped: ...").
+using Warnings = std::vector<std::string>;
 
 struct TempoEntry {
     uint64_t tick = 0;
