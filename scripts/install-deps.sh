@@ -6,7 +6,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libbenchmark-dev
   libsndfile1-dev
-  libtomlplusplus-dev libsmf-dev python3-mido
+  libtomlplusplus-dev libsmf-dev python3-mido python3-numpy
   libasound2-dev
 )
 packages+=("$@")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; non-zero on any failure:
 #  - the unit and program tests through ctest;
+#  - the embedded song's balance, measured on the render its sound test writes;
 #  - the end-to-end sound check (the embedded song through a private sound server, compared
 #    with the offline render), then the same under faults: a sound server that stops answering
 #    or restarts, a capture that fills its disk, SIGUSR1; and the live player's on a terminal;
@@ -12,7 +13,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 
 "$here/scripts/build.sh"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+ZIMBLO_SONG_RENDER="$build/embedded-song.f32" ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+/usr/bin/python3 "$here/scripts/song-balance.py" "$build/embedded-song.f32"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-audio.sh"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-faults.sh"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-play.sh"

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -267,8 +269,13 @@ struct RenderFigures {
     std::array<float, kUsedTracks> channelPeaks{};
 };
 
+// When ZIMBLO_SONG_RENDER names a file, the render is also written there (44.1 kHz float32
+// stereo, interleaved, the song and its tail) for scripts/song-balance.py to measure.
 RenderFigures renderEmbeddedSong() {
     RenderFigures figures;
+    const char* renderPath = std::getenv("ZIMBLO_SONG_RENDER");
+    std::FILE* renderFile = renderPath != nullptr && *renderPath != 0 ? std::fopen(renderPath, "wb") : nullptr;
+    if (renderPath != nullptr && *renderPath != 0) EXPECT_NE(renderFile, nullptr) << renderPath;
     dsp::pinFreeRunningCounter(1);
     auto player = std::make_unique<Player>();
     EXPECT_EQ(player->open(data::kEmbeddedSong, kSampleRate), 1u);
@@ -284,6 +291,10 @@ RenderFigures renderEmbeddedSong() {
     // A control frame per call, so every channel meter is read after each frame it was updated in.
     while (!ended || figures.renderedFrames < figures.songFrames + tailFrames) {
         player->render(block.data(), block.size(), 0);
+        if (renderFile != nullptr) {
+            static_assert(sizeof(StereoFrame) == 2 * sizeof(float));
+            EXPECT_EQ(std::fwrite(block.data(), sizeof(StereoFrame), block.size(), renderFile), block.size());
+        }
         for (const StereoFrame& frame : block) {
             for (float sample : {frame.left, frame.right}) {
                 figures.peak = std::max(figures.peak, static_cast<double>(std::fabs(sample)));
@@ -313,6 +324,7 @@ RenderFigures renderEmbeddedSong() {
         if (player->state == player::PlayState::Ended) ended = true;
     }
     dsp::unpinFreeRunningCounter();
+    if (renderFile != nullptr) EXPECT_EQ(std::fclose(renderFile), 0);
     return figures;
 }
 
