@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dsp/free_running_counter.h"
+#include "player/song_format.h"
 #include "player/song_writer.h"
 #include "player/test_songs.h"
 
@@ -317,6 +318,21 @@ TEST(SongLoader, DispatchesByContent) {
     EXPECT_EQ(song.bytes, built.bytes);
     EXPECT_EQ(song.lengthFrames, kPlayRate / 2);  // one quarter at 120 bpm: bar 1, beat 2
     EXPECT_EQ(song.lengthBar * 10 + song.lengthBeat, 1u);
+
+    // A type 0 MIDI file, whatever its name: one middle C for a quarter at 96 ticks per
+    // quarter and the default 120 bpm, and a pitch bend the engine cannot play.
+    const std::vector<uint8_t> midi = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 96,
+                                       'M', 'T', 'r', 'k', 0, 0, 0, 16,
+                                       0x00, 0x90, 60, 100, 0x00, 0xE0, 0x00, 0x50,
+                                       0x60, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0x00};
+    EXPECT_EQ(songKindOf(midi), SongKind::Midi);
+    std::ofstream(dir / "tune.toml", std::ios::binary)
+        .write(reinterpret_cast<const char*>(midi.data()), static_cast<std::streamsize>(midi.size()));
+    ASSERT_TRUE(loadSong((dir / "tune.toml").string(), song, failure)) << failure.message;
+    EXPECT_EQ(player::checkSong(song.bytes.data(), song.bytes.size()), "");
+    EXPECT_EQ(song.lengthFrames, kPlayRate / 2);
+    ASSERT_EQ(song.warnings.size(), 1u);
+    EXPECT_NE(song.warnings[0].find("pitch bend"), std::string::npos) << song.warnings[0];
     fs::remove_all(dir);
 }
 

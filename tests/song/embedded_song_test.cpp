@@ -275,7 +275,9 @@ RenderFigures renderEmbeddedSong() {
     RenderFigures figures;
     const char* renderPath = std::getenv("ZIMBLO_SONG_RENDER");
     std::FILE* renderFile = renderPath != nullptr && *renderPath != 0 ? std::fopen(renderPath, "wb") : nullptr;
-    if (renderPath != nullptr && *renderPath != 0) EXPECT_NE(renderFile, nullptr) << renderPath;
+    if (renderPath != nullptr && *renderPath != 0) {
+        EXPECT_NE(renderFile, nullptr) << renderPath;
+    }
     dsp::pinFreeRunningCounter(1);
     auto player = std::make_unique<Player>();
     EXPECT_EQ(player->open(data::kEmbeddedSong, kSampleRate), 1u);
@@ -324,7 +326,9 @@ RenderFigures renderEmbeddedSong() {
         if (player->state == player::PlayState::Ended) ended = true;
     }
     dsp::unpinFreeRunningCounter();
-    if (renderFile != nullptr) EXPECT_EQ(std::fclose(renderFile), 0);
+    if (renderFile != nullptr) {
+        EXPECT_EQ(std::fclose(renderFile), 0);
+    }
     return figures;
 }
 

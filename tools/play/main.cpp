@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", failure.message.c_str());
             return failure.exitCode;
         }
+        for (const std::string& warning : song.warnings) std::fprintf(stderr, "%s\n", warning.c_str());
         songs.push_back(std::move(song));
     }
 

@@ -5,8 +5,9 @@ namespace zimblo::play {
 const char* const kUsage =
     "usage: zimblo-play [options] [FILE...]\n"
     "\n"
-    "Plays songs in real time with a live view. FILE is song data (from zimblo-songc)\n"
-    "or a song project (song.toml), compiled in memory; several files form a playlist.\n"
+    "Plays songs in real time with a live view. FILE is song data (from zimblo-songc),\n"
+    "a MIDI file (with the built-in bank) or a song project (song.toml), compiled in\n"
+    "memory; several files form a playlist.\n"
     "With no FILE it plays the embedded song.\n"
     "\n"
     "  --start T      start the first file at T: seconds (12.5) or m:ss (1:02)\n"

@@ -33,6 +33,7 @@ void describe(LoadedSong& song) {
 
 SongKind songKindOf(const std::vector<uint8_t>& bytes) {
     if (player::checkSong(bytes.data(), bytes.size()).empty()) return SongKind::SongData;
+    if (songc::looksLikeMidi(bytes)) return SongKind::Midi;
     if (looksLikeText(bytes)) return SongKind::Project;
     return SongKind::Unknown;
 }
@@ -57,6 +58,19 @@ bool loadSong(const std::string& path, LoadedSong& song, LoadFailure& failure) {
         case SongKind::SongData:
             song.bytes = std::move(bytes);
             break;
+        case SongKind::Midi:
+            try {
+                songc::CompileResult result = songc::compileMidi(bytes, path);
+                song.bytes = std::move(result.song);
+                song.warnings = std::move(result.warnings);
+            } catch (const songc::InputError& e) {
+                failure = {kExitBadInput, e.what()};
+                return false;
+            } catch (const songc::IoError& e) {
+                failure = {kExitIoFailure, e.what()};
+                return false;
+            }
+            break;
         case SongKind::Project:
             try {
                 const songc::Project project = songc::loadProject(path);
@@ -64,7 +78,7 @@ bool loadSong(const std::string& path, LoadedSong& song, LoadFailure& failure) {
                 song.patchNames = project.patchNames;
                 for (const songc::ScoreReference& score : project.scores) song.sources.push_back(score.path);
                 for (const songc::MidiSource& midi : project.midi) song.sources.push_back(midi.settings.path);
-                song.bytes = songc::compileProjectFile(path);
+                song.bytes = songc::compileProjectFile(path, &song.warnings);
             } catch (const songc::InputError& e) {
                 failure = {kExitBadInput, e.what()};
                 return false;
@@ -78,7 +92,7 @@ bool loadSong(const std::string& path, LoadedSong& song, LoadFailure& failure) {
             break;
         case SongKind::Unknown:
             failure = {kExitBadInput, path + ": neither song data (" + player::checkSong(bytes.data(), bytes.size()) +
-                                          ") nor a song project"};
+                                          ") nor a MIDI file nor a song project"};
             return false;
     }
     describe(song);

@@ -2,9 +2,10 @@
 // becomes checked song data with what the view shows about it.
 //
 // Song data (what zimblo-songc writes) is recognised by the format's own
-// checks; any other text file is read as a song project and compiled in
-// memory with the compiler's library, with the compiler's messages; nothing is
-// written. Every kind goes through songKindOf and loadSong, so that a further
+// checks; a Standard MIDI File is compiled with the built-in bank and its
+// automatic gain, as zimblo-songc compiles it; any other text file is read as a
+// song project and compiled in memory with the compiler's library, with the
+// compiler's messages; nothing is written. Every kind goes through songKindOf and loadSong, so that a further
 // kind is one more case there.
 #pragma once
 
@@ -15,7 +16,7 @@
 
 namespace zimblo::play {
 
-enum class SongKind { SongData, Project, Unknown };
+enum class SongKind { SongData, Project, Midi, Unknown };
 
 struct LoadedSong {
     std::string path;                 // as given; empty for the embedded song
@@ -24,6 +25,7 @@ struct LoadedSong {
     std::vector<uint8_t> bytes;       // checked song data
     std::vector<std::string> patchNames;           // by program; empty when unnamed
     std::vector<std::filesystem::path> sources;    // the files it was made from
+    std::vector<std::string> warnings;             // the compiler's, one line each
     uint64_t lengthFrames = 0;        // frame of the last event at 44100 Hz
     uint32_t lengthBar = 0;           // bar and beat of the last event, from 0
     uint32_t lengthBeat = 0;
