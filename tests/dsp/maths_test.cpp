@@ -4,8 +4,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
-#include <xmmintrin.h>
 
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
@@ -32,21 +32,47 @@ TEST(NumericsTest, RoundToIntTiesToEvenAndSaturatesToIntMin) {
     EXPECT_TRUE(fraction(511u) == 0.0f && fraction(0x800001FFu) == 0.5f && fraction(~0u) == 1 - 0x1p-23f);
 }
 
+// The portable conversion (used where no instruction has the rule) agrees with the one in
+// use here over a dense spread of bit patterns: every sign, exponent and rounding case.
+TEST(NumericsTest, PortableConversionMatchesTheProcessors) {
+    for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 4093) {
+        const auto pattern = static_cast<uint32_t>(bits);
+        float x;
+        std::memcpy(&x, &pattern, sizeof x);
+        ASSERT_EQ(roundToIntPortable(x), convertAtRunTime(x)) << std::hex << pattern;
+    }
+    for (int32_t n = -70000; n <= 70000; ++n) {  // every half around zero, exactly
+        const float x = static_cast<float>(n) * 0.5f;
+        ASSERT_EQ(roundToIntPortable(x), convertAtRunTime(x)) << x;
+    }
+}
+
+// A mode that rounds towards zero and flushes subnormals, on the processors that have one.
+#if defined(ZIMBLO_FP_X86_64)
+constexpr uint64_t kHostileMode = 0x1F80 | 0x6000 | 0x8000 | 0x0040;  // RC = zero, FZ, DAZ
+constexpr uint64_t kStatusBits = 0x3F;
+#elif defined(ZIMBLO_FP_AARCH64)
+constexpr uint64_t kHostileMode = (3u << 22) | (1u << 24);  // RMode = zero, FZ
+constexpr uint64_t kStatusBits = 0;
+#endif
+
+#if defined(ZIMBLO_FP_X86_64) || defined(ZIMBLO_FP_AARCH64)
 TEST(FpEnvironmentGuardTest, SetsNearestAndRestoresTheCallersMode) {
-    const unsigned original = _mm_getcsr();
-    const unsigned truncatingFtzDaz = 0x1F80 | 0x6000 | 0x8000 | 0x0040;
-    _mm_setcsr(truncatingFtzDaz);
-    EXPECT_EQ(convertAtRunTime(1.7f), 1);
+    const uint64_t original = FpEnvironmentGuard::read();
+    FpEnvironmentGuard::write(kHostileMode);
+    volatile float one = 1.0f, nudge = 0x1.8p-24f, smallest = 0x1p-126f;
+    EXPECT_EQ(one + nudge, 1.0f);  // truncated
     {
         FpEnvironmentGuard guard;
-        EXPECT_EQ(_mm_getcsr() & ~0x3Fu, 0x1F80u);  // status flags aside
+        EXPECT_EQ(FpEnvironmentGuard::read() & ~kStatusBits, FpEnvironmentGuard::kEngineMode);
+        EXPECT_EQ(one + nudge, 1.0f + 0x1p-23f);
         EXPECT_EQ(convertAtRunTime(2.5f), 2);
-        volatile float smallest = 0x1p-126f;
         EXPECT_EQ(smallest * 0.5f, 0x1p-127f);  // subnormal results survive inside
     }
-    EXPECT_EQ(_mm_getcsr() & ~0x3Fu, truncatingFtzDaz);
-    _mm_setcsr(original);
+    EXPECT_EQ(FpEnvironmentGuard::read() & ~kStatusBits, kHostileMode);
+    FpEnvironmentGuard::write(original);
 }
+#endif
 
 TEST(RateConstantsTest, ValuesAt44100AndOtherRates) {
     const RateConstants c = computeRateConstants(44100), d;
