@@ -8,6 +8,7 @@ packages=(
   libsndfile1-dev
   libtomlplusplus-dev libsmf-dev python3-mido
   libasound2-dev
+  libmpfr-dev
 )
 packages+=("$@")
 
