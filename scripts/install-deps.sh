@@ -9,6 +9,7 @@ packages=(
   libtomlplusplus-dev libsmf-dev python3-mido
   libasound2-dev
   libmpfr-dev
+  g++-aarch64-linux-gnu qemu-user
 )
 packages+=("$@")
 
