@@ -171,39 +171,29 @@ int main(int argc, char** argv) {
         });
         finish(t);
     }
-    // exp of a float in double: the singer's pole radius, bandwidth factor times W.
-    if (wanted(only, "exp")) {
-        constexpr int kShift = 11;
-        Tally t{"exp", range("[-1, 0]", exhaustive, kShift)};
-        forEachFloat(-1.0f, 0.0f, strideFor(exhaustive, kShift), [&](float x) {
-            record(t, x, 0, dsp::expNearest(x), referenceDouble(mpfr_exp, x), std::exp(static_cast<double>(x)));
-        });
-        finish(t);
-    }
-    // cos of a float in double: the singer's resonator angle.
-    if (wanted(only, "cos")) {
-        constexpr int kShift = 11;
-        Tally t{"cos", range("[0, 8]", exhaustive, kShift)};
-        forEachFloat(0.0f, 8.0f, strideFor(exhaustive, kShift), [&](float x) {
-            record(t, x, 0, dsp::cosNearest(x), referenceDouble(mpfr_cos, x), std::cos(static_cast<double>(x)));
-        });
-        finish(t);
-    }
-    // atan of a float in double: the overdrive's normalisation, drive = 2^((D − 32)/16).
-    if (wanted(only, "atan")) {
-        constexpr int kShift = 8;
-        Tally t{"atan", range("[1/4, 64]", exhaustive, kShift)};
-        forEachFloat(0.25f, 64.0f, strideFor(exhaustive, kShift), [&](float x) {
-            record(t, x, 0, dsp::atanNearest(x), referenceDouble(mpfr_atan, x), std::atan(static_cast<double>(x)));
-        });
-        finish(t);
-    }
-    // log2 of a float in double: power()'s first step (glide fractions, reverb decays, 2).
-    if (wanted(only, "log2")) {
-        constexpr int kShift = 11;
-        Tally t{"log2", range("(0, 2]", exhaustive, kShift)};
-        forEachFloat(0x1p-149f, 2.0f, strideFor(exhaustive, kShift), [&](float x) {
-            record(t, x, 0, dsp::log2Nearest(x), referenceDouble(mpfr_log2, x), std::log2(static_cast<double>(x)));
+    // Double results of float inputs: exp (the singer's pole radius, bandwidth factor
+    // times W), cos (the resonator angle), atan (the overdrive's normalisation, drive =
+    // 2^((D − 32)/16)), log2 (power()'s first step: glide fractions, reverb decays, 2).
+    struct DoubleCheck {
+        const char* name;
+        const char* domain;
+        float low, high;
+        int denseShift;
+        double (*mine)(double);
+        MpfrFunction reference;
+        double (*library)(double);
+    };
+    const DoubleCheck doubleChecks[] = {
+        {"exp", "[-1, 0]", -1.0f, 0.0f, 11, dsp::expNearest, mpfr_exp, [](double x) { return std::exp(x); }},
+        {"cos", "[0, 8]", 0.0f, 8.0f, 11, dsp::cosNearest, mpfr_cos, [](double x) { return std::cos(x); }},
+        {"atan", "[1/4, 64]", 0.25f, 64.0f, 8, dsp::atanNearest, mpfr_atan, [](double x) { return std::atan(x); }},
+        {"log2", "(0, 2]", 0x1p-149f, 2.0f, 11, dsp::log2Nearest, mpfr_log2, [](double x) { return std::log2(x); }},
+    };
+    for (const DoubleCheck& c : doubleChecks) {
+        if (!wanted(only, c.name)) continue;
+        Tally t{c.name, range(c.domain, exhaustive, c.denseShift)};
+        forEachFloat(c.low, c.high, strideFor(exhaustive, c.denseShift), [&](float x) {
+            record(t, x, 0, c.mine(x), referenceDouble(c.reference, x), c.library(x));
         });
         finish(t);
     }
