@@ -1,5 +1,6 @@
 #include "dsp/maths.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -333,10 +334,40 @@ float sine(float x) {
     return y * sinePolynomialFactor(y);
 }
 
+// 2^x in plain double for |x| < 160, within 2^-49 of the exact value (relative):
+// x = k + f with whole k and |f| <= 1/2, e^t for t = f·ln2 (|t| <= 0.347) by its
+// Taylor series to t^13 (the first term left out is below 2^-57), Horner from the
+// inside, then the exact scaling by 2^k.
+double exp2Quick(double x) {
+    constexpr int kTerms = 13;
+    constexpr auto kInverseFactorials = [] {
+        std::array<double, kTerms + 1> c{};
+        double factorial = 1.0;
+        for (int n = 0; n <= kTerms; ++n) {
+            if (n > 0) factorial *= n;  // exact up to 13!
+            c[static_cast<size_t>(n)] = 1.0 / factorial;
+        }
+        return c;
+    }();
+    const double k = roundWhole(x);
+    const double t = (x - k) * kLn2.hi;
+    double p = kInverseFactorials[kTerms];
+    for (int n = kTerms - 1; n >= 0; --n) p = p * t + kInverseFactorials[static_cast<size_t>(n)];
+    return p * powerOfTwo(static_cast<int>(k));
+}
+
 float exp2Nearest(double x) {
     if (x != x) return std::numeric_limits<float>::quiet_NaN();
     if (x >= 129.0) return std::numeric_limits<float>::infinity();
     if (x <= -152.0) return 0.0f;
+    // The quick value decides when a band of 2^-36 either side of it, far wider than
+    // its error, rounds to one float: the exact 2^x lies inside the band, so it rounds
+    // there too. Otherwise (about one input in 2^11) the double-double value decides.
+    constexpr double kBand = 0x1p-36;
+    const double quick = exp2Quick(x);
+    const float below = static_cast<float>(quick * (1.0 - kBand));
+    const float above = static_cast<float>(quick * (1.0 + kBand));
+    if (below == above) return below;
     return nearestFloat(exp2Wide(x));
 }
 
