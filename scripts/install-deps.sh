@@ -8,6 +8,8 @@ packages=(
   libsndfile1-dev
   libtomlplusplus-dev libsmf-dev python3-mido python3-numpy
   libasound2-dev
+  libmpfr-dev
+  g++-aarch64-linux-gnu qemu-user
 )
 packages+=("$@")
 

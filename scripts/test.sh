@@ -7,7 +7,9 @@
 #    or restarts, a capture that fills its disk, SIGUSR1; and the live player's on a terminal;
 #  - the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 #    audio-output and program tests under ThreadSanitizer;
-#  - every fuzz target: the committed inputs, then a bounded run (ZIMBLO_FUZZ_SECONDS each).
+#  - every fuzz target: the committed inputs, then a bounded run (ZIMBLO_FUZZ_SECONDS each);
+#  - the ARM64 cross build and its unit tests under qemu-user, where the toolchain is there;
+#  - the same-bits check: every build's renders of the embedded song and the tests' songs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZIMBLO_BUILD_DIR:-$here/build}
@@ -20,3 +22,5 @@ ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-faults.sh"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-play.sh"
 bash "$here/scripts/sanitize.sh"
 bash "$here/scripts/fuzz.sh"
+if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then bash "$here/scripts/build-arm64.sh"; fi
+ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/check-bits.sh"

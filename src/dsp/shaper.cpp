@@ -137,8 +137,11 @@ void Shaper::setup(const float* params) {
             break;
         case ShaperMode::Overdrive:
             // Normalised so that an input of 1 without bias gives exactly A/128.
-            outputGain = static_cast<float>(static_cast<double>(amount / 128.0f) /
-                                            std::atan(static_cast<double>(drive)));
+            if (drive != atanTakenOfDrive) {
+                atanOfDrive = atanNearest(static_cast<double>(drive));
+                atanTakenOfDrive = drive;
+            }
+            outputGain = static_cast<float>(static_cast<double>(amount / 128.0f) / atanOfDrive);
             bias = ((drive * (biasOrMask - kCentre)) * kInverseParameterScale) * 2.0f;
             break;
         case ShaperMode::Clip:

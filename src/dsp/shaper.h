@@ -45,6 +45,11 @@ struct Shaper {
     float drive = 0.0f;           // input gain
     float outputGain = 0.0f;      // overdrive and clip
     float bias = 0.0f;            // overdrive and clip: added to the driven input
+    // Overdrive: atan(drive) in double for the drive it was taken of, kept while the drive
+    // stays (a zeroed record holds atan 0 = 0), so that set-up per control frame does not
+    // evaluate it again.
+    float atanTakenOfDrive = 0.0f;
+    double atanOfDrive = 0.0;
     float crushScale = 0.0f;      // crusher: input scale, drive·32768/N
     int32_t crushMultiplier = 0;  // crusher: quantisation step N
     int32_t crushMask = 0;        // crusher: bits flipped in the quantised sample

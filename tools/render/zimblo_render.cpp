@@ -4,7 +4,9 @@
 // Exit codes: 0 success; 2 bad usage or a malformed song; 1 an I/O failure.
 // Every failure prints one line on stderr.
 
+#if ZIMBLO_HAS_SNDFILE
 #include <sndfile.h>
+#endif
 #include <unistd.h>
 
 #include <bit>
@@ -78,6 +80,8 @@ struct Failure {
 Failure usageError(const std::string& message) { return {kExitUsage, message + " (see --help)"}; }
 
 enum class OutputKind { RawFloat, Wav, Flac };
+// WAV and FLAC output come with libsndfile; raw float32 output is always there.
+constexpr bool kHasSoundFiles = ZIMBLO_HAS_SNDFILE != 0;
 
 struct Options {
     std::string songPath;
@@ -210,8 +214,10 @@ bool endsWith(const std::string& text, std::string_view suffix) {
 
 std::optional<OutputKind> outputKindOf(const std::string& path) {
     if (path == "-" || endsWith(path, ".f32")) return OutputKind::RawFloat;
+#if ZIMBLO_HAS_SNDFILE
     if (endsWith(path, ".wav")) return OutputKind::Wav;
     if (endsWith(path, ".flac")) return OutputKind::Flac;
+#endif
     return std::nullopt;
 }
 
@@ -243,10 +249,10 @@ class Output {
 public:
     ~Output() {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-        if (sound_ != nullptr) sf_close(sound_);
+        closeSound();
     }
 
-    std::optional<Failure> open(const std::string& path, OutputKind kind, uint32_t rate) {
+    std::optional<Failure> open(const std::string& path, OutputKind kind, [[maybe_unused]] uint32_t rate) {
         path_ = path;
         kind_ = kind;
         if (kind == OutputKind::RawFloat) {
@@ -254,6 +260,7 @@ public:
             if (file_ == nullptr) return Failure{kExitIoFailure, "cannot write " + path + ": " + systemError()};
             return std::nullopt;
         }
+#if ZIMBLO_HAS_SNDFILE
         SF_INFO info{};
         info.samplerate = static_cast<int>(rate);
         info.channels = 2;
@@ -261,6 +268,7 @@ public:
         sound_ = sf_open(path.c_str(), SFM_WRITE, &info);
         if (sound_ == nullptr)
             return Failure{kExitIoFailure, "cannot write " + path + ": " + sf_strerror(nullptr)};
+#endif
         return std::nullopt;
     }
 
@@ -280,9 +288,11 @@ public:
             }
             return std::nullopt;
         }
+#if ZIMBLO_HAS_SNDFILE
         pcm_.resize(sampleCount);
         zimblo::player::convertToPcm16(samples, pcm_.data(), sampleCount);
         if (sf_writef_short(sound_, pcm_.data(), count) != static_cast<sf_count_t>(count)) return failure();
+#endif
         return std::nullopt;
     }
 
@@ -290,9 +300,8 @@ public:
     void discard() {
         const bool isFile = file_ != stdout;
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-        if (sound_ != nullptr) sf_close(sound_);
+        closeSound();
         file_ = nullptr;
-        sound_ = nullptr;
         if (isFile) std::remove(path_.c_str());
     }
 
@@ -302,25 +311,31 @@ public:
             ok = (file_ == stdout ? std::fflush(file_) : std::fclose(file_)) == 0;
             file_ = nullptr;
         }
-        if (sound_ != nullptr) {
-            ok = sf_close(sound_) == 0 && ok;
-            sound_ = nullptr;
-        }
+        ok = closeSound() && ok;
         if (!ok) return failure();
         return std::nullopt;
     }
 
 private:
-    Failure failure() const {
-        const std::string why = sound_ != nullptr ? sf_strerror(sound_) : systemError();
-        return Failure{kExitIoFailure, "cannot write " + path_ + ": " + why};
+#if ZIMBLO_HAS_SNDFILE
+    bool closeSound() {
+        const bool ok = sound_ == nullptr || sf_close(sound_) == 0;
+        sound_ = nullptr;
+        return ok;
     }
+    std::string soundError() const { return sound_ != nullptr ? sf_strerror(sound_) : systemError(); }
+    SNDFILE* sound_ = nullptr;
+    std::vector<int16_t> pcm_;
+#else
+    bool closeSound() { return true; }
+    std::string soundError() const { return systemError(); }
+#endif
+
+    Failure failure() const { return Failure{kExitIoFailure, "cannot write " + path_ + ": " + soundError()}; }
 
     std::string path_;
     OutputKind kind_ = OutputKind::RawFloat;
     std::FILE* file_ = nullptr;
-    SNDFILE* sound_ = nullptr;
-    std::vector<int16_t> pcm_;
     std::vector<uint8_t> bytes_;
 };
 
@@ -377,8 +392,8 @@ std::optional<Failure> run(int argc, char** argv) {
     if (!options.outputPath.empty()) {
         kind = outputKindOf(options.outputPath);
         if (!kind)
-            return usageError("cannot tell the format of '" + options.outputPath +
-                              "': the output must end in .f32, .wav or .flac, or be -");
+            return usageError("cannot tell the format of '" + options.outputPath + "': the output must end in " +
+                              (kHasSoundFiles ? ".f32, .wav or .flac, or be -" : ".f32 (this build writes no .wav or .flac), or be -"));
     }
     // No length given: the end rule decides.
     uint64_t totalFrames = 0;
