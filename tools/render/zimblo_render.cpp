@@ -4,8 +4,15 @@
 // Exit codes: 0 success; 2 bad usage or a malformed song; 1 an I/O failure.
 // Every failure prints one line on stderr.
 
-#include <sndfile.h>
 #include <unistd.h>
+
+// 16-bit WAV and FLAC need libsndfile; a build without it writes raw float32 only.
+#if __has_include(<sndfile.h>)
+#include <sndfile.h>
+#define ZIMBLO_RENDER_SNDFILE 1
+#else
+#define ZIMBLO_RENDER_SNDFILE 0
+#endif
 
 #include <bit>
 #include <cerrno>
@@ -209,6 +216,10 @@ std::optional<OutputKind> outputKindOf(const std::string& path) {
     return std::nullopt;
 }
 
+bool outputKindBuiltIn(OutputKind kind) {
+    return ZIMBLO_RENDER_SNDFILE || kind == OutputKind::RawFloat;
+}
+
 std::string systemError() { return std::strerror(errno); }
 
 std::optional<Failure> readFile(const std::string& path, std::vector<uint8_t>& bytes) {
@@ -237,7 +248,7 @@ class Output {
 public:
     ~Output() {
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-        if (sound_ != nullptr) sf_close(sound_);
+        closeSound();
     }
 
     std::optional<Failure> open(const std::string& path, OutputKind kind, uint32_t rate) {
@@ -248,6 +259,7 @@ public:
             if (file_ == nullptr) return Failure{kExitIoFailure, "cannot write " + path + ": " + systemError()};
             return std::nullopt;
         }
+#if ZIMBLO_RENDER_SNDFILE
         SF_INFO info{};
         info.samplerate = static_cast<int>(rate);
         info.channels = 2;
@@ -255,6 +267,9 @@ public:
         sound_ = sf_open(path.c_str(), SFM_WRITE, &info);
         if (sound_ == nullptr)
             return Failure{kExitIoFailure, "cannot write " + path + ": " + sf_strerror(nullptr)};
+#else
+        static_cast<void>(rate);
+#endif
         return std::nullopt;
     }
 
@@ -274,9 +289,11 @@ public:
             }
             return std::nullopt;
         }
+#if ZIMBLO_RENDER_SNDFILE
         pcm_.resize(sampleCount);
         zimblo::player::convertToPcm16(samples, pcm_.data(), sampleCount);
         if (sf_writef_short(sound_, pcm_.data(), count) != static_cast<sf_count_t>(count)) return failure();
+#endif
         return std::nullopt;
     }
 
@@ -284,9 +301,8 @@ public:
     void discard() {
         const bool isFile = file_ != stdout;
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
-        if (sound_ != nullptr) sf_close(sound_);
+        closeSound();
         file_ = nullptr;
-        sound_ = nullptr;
         if (isFile) std::remove(path_.c_str());
     }
 
@@ -296,25 +312,38 @@ public:
             ok = (file_ == stdout ? std::fflush(file_) : std::fclose(file_)) == 0;
             file_ = nullptr;
         }
-        if (sound_ != nullptr) {
-            ok = sf_close(sound_) == 0 && ok;
-            sound_ = nullptr;
-        }
+        ok = closeSound() && ok;
         if (!ok) return failure();
         return std::nullopt;
     }
 
 private:
     Failure failure() const {
-        const std::string why = sound_ != nullptr ? sf_strerror(sound_) : systemError();
-        return Failure{kExitIoFailure, "cannot write " + path_ + ": " + why};
+#if ZIMBLO_RENDER_SNDFILE
+        if (sound_ != nullptr) return Failure{kExitIoFailure, "cannot write " + path_ + ": " + sf_strerror(sound_)};
+#endif
+        return Failure{kExitIoFailure, "cannot write " + path_ + ": " + systemError()};
+    }
+
+    // Closes the sound file if one is open; false when closing it failed.
+    bool closeSound() {
+#if ZIMBLO_RENDER_SNDFILE
+        if (sound_ == nullptr) return true;
+        const bool closed = sf_close(sound_) == 0;
+        sound_ = nullptr;
+        return closed;
+#else
+        return true;
+#endif
     }
 
     std::string path_;
     OutputKind kind_ = OutputKind::RawFloat;
     std::FILE* file_ = nullptr;
+#if ZIMBLO_RENDER_SNDFILE
     SNDFILE* sound_ = nullptr;
     std::vector<int16_t> pcm_;
+#endif
     std::vector<uint8_t> bytes_;
 };
 
@@ -361,6 +390,8 @@ std::optional<Failure> run(int argc, char** argv) {
         if (!kind)
             return usageError("cannot tell the format of '" + options.outputPath +
                               "': the output must end in .f32, .wav or .flac, or be -");
+        if (!outputKindBuiltIn(*kind))
+            return usageError("this build writes raw float32 only: the output must end in .f32 or be -");
     }
     uint64_t totalFrames = kDefaultSeconds * options.rate;
     if (options.frames) totalFrames = *options.frames;
