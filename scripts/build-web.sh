@@ -14,8 +14,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 host_build=${ZIMBLO_BUILD_DIR:-$here/build}
 out=${ZIMBLO_WEB_BUILD_DIR:-$here/build-web}
 
-"$here/scripts/install-deps.sh" emscripten node-acorn
-command -v node >/dev/null || "$here/scripts/install-deps.sh" nodejs
+"$here/scripts/install-deps.sh"
 # Debian's emscripten finds its acorn through node's module path.
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 # The compiler cache the native build uses serves emcc too, when it is there.

@@ -8,7 +8,12 @@ packages=(
   libsndfile1-dev
   libtomlplusplus-dev libsmf-dev python3-mido
   libasound2-dev
+  emscripten node-acorn chromium
 )
+# The WebAssembly build and the browser test run on node and npm; a machine whose node
+# came from elsewhere keeps it.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 packages+=("$@")
 
 missing=()
