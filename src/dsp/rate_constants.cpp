@@ -1,8 +1,8 @@
 #include "dsp/rate_constants.h"
 
 #include <algorithm>
-#include <cmath>
 
+#include "dsp/maths.h"
 #include "dsp/numerics.h"
 
 namespace zimblo::dsp {
@@ -21,8 +21,8 @@ RateConstants computeRateConstants(uint32_t sampleRate) {
     c.rateScale = 44100.0f / sr;
     c.dcCoefficient = 1.0f - 126.0f / sr;
     const double w0 = 2.0 * 3.14159265358979323846 * 150.0 / static_cast<double>(sampleRate);
-    c.eqSine = static_cast<float>(std::sin(w0));
-    c.eqCosine = static_cast<float>(std::cos(w0));
+    c.eqSine = static_cast<float>(sinNearest(w0));
+    c.eqCosine = static_cast<float>(cosNearest(w0));
     c.frameLength = roundToInt(sr * 128.0f / 44100.0f + 0.5f);
     // Every buffer holds kMaxFrameLength frames: rates above 96468 Hz are outside the design and
     // are held to that length rather than overrun it; a rate of 0 still gets a one-frame frame.

@@ -138,7 +138,7 @@ void Shaper::setup(const float* params) {
         case ShaperMode::Overdrive:
             // Normalised so that an input of 1 without bias gives exactly A/128.
             outputGain = static_cast<float>(static_cast<double>(amount / 128.0f) /
-                                            std::atan(static_cast<double>(drive)));
+                                            atanNearest(static_cast<double>(drive)));
             bias = ((drive * (biasOrMask - kCentre)) * kInverseParameterScale) * 2.0f;
             break;
         case ShaperMode::Clip:

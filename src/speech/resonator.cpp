@@ -1,6 +1,5 @@
 #include "speech/resonator.h"
 
-#include <cmath>
 
 #include "dsp/maths.h"
 #include "speech/shared_values.h"
@@ -17,9 +16,9 @@ float levelToGain(float level) { return dsp::exp2((level - kUnityLevel) / kLevel
 void setResonator(CoefficientTriple& triple, float frequency, float bandwidth, float gain) {
     const SingerSharedValues& shared = singerShared();
     // The pole radius stays in double: B and C are rounded from it separately.
-    const double radius = std::exp(static_cast<double>(shared.bandwidthFactor * bandwidth));
+    const double radius = dsp::expNearest(static_cast<double>(shared.bandwidthFactor * bandwidth));
     const float theta = shared.angleStep * frequency;
-    triple.b = static_cast<float>(2.0 * radius * std::cos(static_cast<double>(theta)));
+    triple.b = static_cast<float>(2.0 * radius * dsp::cosNearest(static_cast<double>(theta)));
     triple.c = static_cast<float>(-(radius * radius));
     triple.a = gain * ((1.0f - triple.b) - triple.c);
 }

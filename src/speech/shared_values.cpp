@@ -1,6 +1,6 @@
 #include "speech/shared_values.h"
 
-#include <cmath>
+#include "dsp/maths.h"
 
 namespace zimblo::speech {
 
@@ -10,7 +10,7 @@ constexpr uint32_t kDefaultSampleRate = 44100;
 
 SingerSharedValues makeDefaults() {
     SingerSharedValues values;
-    const double twoPi = 8.0 * std::atan(1.0);
+    const double twoPi = dsp::kTwoPiDouble;  // 8·atan(1) in double
     values.sampleRate = kDefaultSampleRate;
     values.angleStep = static_cast<float>(twoPi / static_cast<double>(kDefaultSampleRate));
     values.bandwidthFactor = values.angleStep * -0.5f;
@@ -25,7 +25,7 @@ SingerSharedValues& singerShared() { return gShared; }
 
 void setSingerSampleRate(uint32_t sampleRate) {
     // 2π as 8·atan(1), divided in double and rounded once.
-    const double twoPi = 8.0 * std::atan(1.0);
+    const double twoPi = dsp::kTwoPiDouble;  // 8·atan(1) in double
     gShared.sampleRate = sampleRate;
     gShared.angleStep = static_cast<float>(twoPi / static_cast<double>(sampleRate));
     gShared.bandwidthFactor = gShared.angleStep * -0.5f;
