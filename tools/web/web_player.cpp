@@ -134,6 +134,11 @@ double zimblo_length_ms() {
 }
 
 float* zimblo_levels() {
+    // A stopped player shows no sound, whatever the meters held when it stopped.
+    if (!engineRenders()) {
+        gLevels.fill(0.0f);
+        return gLevels.data();
+    }
     for (int channel = 0; channel < zimblo::synth::kChannelCount; ++channel)
         gPlayer.synth.channelLevel(channel, gLevels[2 * channel], gLevels[2 * channel + 1]);
     gPlayer.synth.masterLevel(gLevels[kWebMeterValues - 2], gLevels[kWebMeterValues - 1]);

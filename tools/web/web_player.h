@@ -61,7 +61,8 @@ ZIMBLO_WEB_EXPORT uint32_t zimblo_state();
 ZIMBLO_WEB_EXPORT double zimblo_position_ms();
 // The time of the song's last event, through its tempo map, in ms.
 ZIMBLO_WEB_EXPORT double zimblo_length_ms();
-// Copies the meters into the meter array (see kWebMeterValues) and returns it.
+// Copies the meters into the meter array (see kWebMeterValues) and returns it;
+// all zeros while stopped or with no song open.
 ZIMBLO_WEB_EXPORT float* zimblo_levels();
 
 }  // extern "C"
