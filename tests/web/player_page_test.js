@@ -5,7 +5,8 @@
 //  - Play makes the time advance and the meters move, and the page asks for nothing
 //    but its own files;
 //  - a malformed song file shows the loader's message, word for word as zimblo-render
-//    prints it, and nothing plays.
+//    prints it, and nothing plays;
+//  - opened from disk (file://) the page starts its engine too.
 // It leaves a screenshot of the playing page in the web build folder (and at
 // $ZIMBLO_WEB_SCREENSHOT when set).
 //
@@ -164,8 +165,20 @@ test("a malformed song shows the loader's message and nothing plays", async () =
   assert.equal(await text("message"), "");
 });
 
+test("opened from disk, the page starts the engine as well", async () => {
+  const fromDisk = await browser.newPage();
+  const faults = [];
+  fromDisk.on("pageerror", (error) => faults.push(error.message));
+  await fromDisk.goto(`file://${path.join(webBuild, "index.html")}`, { waitUntil: "load" });
+  await fromDisk.waitForFunction(() => !document.getElementById("play").disabled, { timeout: 20000 });
+  assert.equal(await fromDisk.$eval("#message", (element) => element.textContent), "");
+  assert.match(await fromDisk.$eval("#time", (element) => element.textContent), /^0:00 \/ 5:5\d$/);
+  assert.deepEqual(faults, []);
+  await fromDisk.close();
+});
+
 test("the page asks for nothing but its own files and reports no error", () => {
-  const foreign = requests.filter((url) => !url.startsWith(server.url) && !url.startsWith("blob:"));
+  const foreign = requests.filter((url) => !url.startsWith(server.url) && !url.startsWith("data:"));
   assert.deepEqual(foreign, []);
   assert.deepEqual(pageFaults, []);
 });

@@ -38,9 +38,11 @@ function wasmBytes() {
   return bytes;
 }
 
+// A data: URL, not a blob: one: a page opened from disk has an opaque origin, and
+// the worklet loader refuses blob: modules made there.
 let workletUrl = null;
 function workletModuleUrl() {
-  workletUrl ??= URL.createObjectURL(new Blob([zimbloAssets.worklet], { type: "text/javascript" }));
+  workletUrl ??= "data:text/javascript;charset=utf-8," + encodeURIComponent(zimbloAssets.worklet);
   return workletUrl;
 }
 
