@@ -11,8 +11,9 @@
 // after an open, and {type: "status", state, running, positionMs, levels} after
 // each command and about twenty times a second while the context runs.
 //
-// process() allocates nothing: it renders into the module's fixed buffer and
-// copies out of views made once.
+// process() renders into the module's fixed buffer and copies out of views made
+// once; the only allocation on the audio thread is the status message, about
+// twenty times a second.
 
 const kMaxRenderFrames = 4096;  // the module's render buffer, in frames
 const kMeterValues = 34;        // 16 channel pairs, then the master pair
