@@ -8,6 +8,7 @@ packages=(
   libsndfile1-dev
   libtomlplusplus-dev libsmf-dev python3-mido
   libasound2-dev
+  libmpfr-dev
   emscripten node-acorn chromium
 )
 # The WebAssembly build and the browser test run on node and npm; a machine whose node

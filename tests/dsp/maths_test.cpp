@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -121,6 +122,39 @@ TEST(Exp2Test, ExactAtIntegerExponentsAndSaturatingPowers) {
                                    {0, 0, 0},     {0, -1, 0},   {2, 20000, kInf}, {0.5f, 1e6f, 0},
                                    {1e30f, 1e4f, kInf}, {0.5f, kInf, 0}};
     for (const auto& c : powerCases) EXPECT_EQ(power(c[0], c[1]), c[2]) << c[0] << "^" << c[1];
+}
+
+// Inputs where a common system library is one ulp off the nearest double (or float): the
+// values here are MPFR's correctly rounded ones.
+TEST(NearestMathsTest, CorrectlyRoundedWhereLibrariesAreNot) {
+    EXPECT_EQ(expNearest(-0x1.d77p-1), 0x1.97c44ce62840fp-2);
+    EXPECT_EQ(expNearest(-0x1.ee5p-3), 0x1.9234658ca35abp-1);
+    EXPECT_EQ(cosNearest(0x1.c19p-7), 0x1.fff3aa22ea357p-1);
+    EXPECT_EQ(cosNearest(0x1.17p+0), 0x1.d9ba142a6ecebp-2);
+    EXPECT_EQ(atanNearest(0x1.0046p-2), 0x1.f63b2137d6825p-3);
+    EXPECT_EQ(atanNearest(0x1.0ec8p-2), 0x1.08b8d390f639p-2);
+    EXPECT_EQ(log2Nearest(0x1.145002p-8), -0x1.f8f32f4e73bf4p+2);
+    // (257/512)³ lies exactly half-way between two floats; 2^(3·log2 x) with the exponent
+    // rounded to double lies just above it, and power() rounds that value.
+    EXPECT_EQ(power(0x1.01p-1f, 3.0f), 0x1.030302p-3f);
+    // Exact cases, signs and limits.
+    EXPECT_TRUE(expNearest(0.0) == 1.0 && log2Nearest(0x1p-1074) == -1074.0 && log2Nearest(1024.0) == 10.0);
+    EXPECT_TRUE(atanNearest(kInf) == 0x1.921fb54442d18p+0 && atanNearest(-1.0) == -0x1.921fb54442d18p-1);
+    EXPECT_TRUE(cosNearest(0.0) == 1.0 && sinNearest(-0x1p-40) == -0x1p-40);
+    EXPECT_EQ(sinNearest(0x1.921fb54442d18p+1), 0x1.1a62633145c07p-53);  // sin of the double π
+    EXPECT_EQ(kTwoPiDouble, 8.0 * std::atan(1.0));
+    EXPECT_TRUE(std::isnan(log2Nearest(-1.0)) && std::isnan(expNearest(std::nan(""))));
+    EXPECT_TRUE(exp2Nearest(-150.0) == 0.0f && exp2Nearest(-149.5) == 0x1p-149f && exp2Nearest(127.99999) < kInf);
+}
+
+TEST(NearestMathsTest, TurnRemainderIsExact) {
+    const float cases[] = {7.0f, -7.0f, 1e6f, -123456.7f, 0x1.8p40f, 3e38f, -kTwoPi, 2.0f * kTwoPi, 0x1p-149f,
+                           std::nextafter(kTwoPi * 3.0f, 0.0f), std::nextafter(-kTwoPi * 1000.0f, 0.0f)};
+    for (const float x : cases) {
+        const float expected = std::fmod(x, kTwoPi);
+        EXPECT_EQ(std::bit_cast<uint32_t>(remainderOfTurn(x)), std::bit_cast<uint32_t>(expected)) << x;
+    }
+    EXPECT_TRUE(std::isnan(remainderOfTurn(kInf)) && std::isnan(remainderOfTurn(std::nanf(""))));
 }
 
 }  // namespace
