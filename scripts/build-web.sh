@@ -31,8 +31,13 @@ embedded_cpp=$host_build/generated/data/embedded_song.cpp
 # compat/ stands in for the x86 intrinsics header where the engine still includes it.
 flags=(-std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math
        -I"$here/src" -I"$here/tools/web/compat")
+defines=(-DZIMBLO_HAS_EMBEDDED_SONG=1 -DZIMBLO_HAS_SNDFILE=0)
 objects=$out/obj
+# Objects made with other flags (or another compiler) are made again.
+stamp="$(em++ --version | head -n 1) ${flags[*]} ${defines[*]}"
+if [[ -d $objects && $(cat "$objects/flags" 2>/dev/null) != "$stamp" ]]; then rm -rf "$objects"; fi
 mkdir -p "$objects"
+echo "$stamp" > "$objects/flags"
 
 # Each layer's sources are every .cpp of its folder, as in the native build.
 sources=()
@@ -55,7 +60,7 @@ compile() {
   em++ "${flags[@]}" "${@:3}" -MMD -MF "$object.d" -c "$source" -o "$object"
 }
 export -f compile
-export flags_joined="${flags[*]}"
+export flags_joined="${flags[*]} ${defines[*]}"
 
 engine_objects=()
 jobs=()
@@ -73,7 +78,7 @@ jobs+=("$here/tools/web/web_player.cpp" "$player_object")
 
 # One compile per core.
 printf '%s\0%s\0' "${jobs[@]}" |
-  xargs -0 -n 2 -P "$(nproc)" bash -c 'flags=($flags_joined); compile "$1" "$2" -DZIMBLO_HAS_EMBEDDED_SONG=1' _
+  xargs -0 -n 2 -P "$(nproc)" bash -c 'flags=($flags_joined); compile "$1" "$2"' _
 
 # The renderer for node: files through node's own filesystem, compiled synchronously
 # (node's fetch cannot read a local .wasm path).
