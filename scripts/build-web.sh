@@ -28,7 +28,7 @@ embedded_cpp=$host_build/generated/data/embedded_song.cpp
 [[ -f $embedded_cpp ]] || { echo "build-web: the host build made no $embedded_cpp" >&2; exit 1; }
 
 # The same rules as the native build: operations as written, no contraction, no fast-math.
-# compat/ stands in for the x86 intrinsics header where the engine still includes it.
+# compat/ adds the C++20 library parts that emscripten 3.1.6 lacks (bit_cast, atomic_ref).
 flags=(-std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math
        -I"$here/src" -I"$here/tools/web/compat")
 defines=(-DZIMBLO_HAS_EMBEDDED_SONG=1 -DZIMBLO_HAS_SNDFILE=0)
@@ -39,10 +39,14 @@ if [[ -d $objects && $(cat "$objects/flags" 2>/dev/null) != "$stamp" ]]; then rm
 mkdir -p "$objects"
 echo "$stamp" > "$objects/flags"
 
-# Each layer's sources are every .cpp of its folder, as in the native build.
+# Each layer's sources are every .cpp of its folder, as in the native build, less those for
+# one processor family (name_sse2.cpp, name_avx2.cpp, name_neon.cpp...): WebAssembly takes
+# the portable code.
 sources=()
 for layer in dsp fx speech synth player; do
-  sources+=("$here"/src/$layer/*.cpp)
+  for source in "$here"/src/$layer/*.cpp; do
+    [[ $source =~ _(sse2|sse41|avx2|neon)\.cpp$ ]] || sources+=("$source")
+  done
 done
 sources+=("$embedded_cpp")
 

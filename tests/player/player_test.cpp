@@ -25,7 +25,7 @@ protected:
 
     // A player open on the song (whose bytes live as long as the test), playing from `start` ms.
     std::unique_ptr<Player> playing(const SongWriter& writer, int32_t start = 0, uint32_t rate = 44100) {
-        songs.push_back(writer.build());
+        songs.push_back(test::builtSong(writer));
         auto player = test::newPlayer();
         EXPECT_EQ(player->open(songs.back().data(), rate), 1u);
         if (start >= 0) player->play(start);

@@ -18,7 +18,7 @@ protected:
 
     // Opens the song and sets it playing without a seek, as play(0) does.
     Player& start(const SongWriter& writer) {
-        song = writer.build();
+        song = test::builtSong(writer);
         player = test::newPlayer();
         EXPECT_EQ(player->open(song.data(), 44100), 1u);
         player->state = PlayState::Playing;

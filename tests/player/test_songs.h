@@ -3,14 +3,35 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "player/player.h"
 #include "player/song_writer.h"
 
 namespace zimblo::player::test {
+
+// The writer's song; with ZIMBLO_EXPORT_SONGS naming a directory, also written there as
+// song-<hash>.song, so that other builds can render the very songs the tests play.
+inline std::vector<uint8_t> builtSong(const SongWriter& writer) {
+    std::vector<uint8_t> bytes = writer.build();
+    if (const char* dir = std::getenv("ZIMBLO_EXPORT_SONGS"); dir != nullptr && *dir != '\0') {
+        uint64_t hash = 0xCBF29CE484222325ull;  // FNV-1a
+        for (const uint8_t b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
+        char name[40];
+        std::snprintf(name, sizeof name, "/song-%016llx.song", static_cast<unsigned long long>(hash));
+        if (std::FILE* file = std::fopen((std::string(dir) + name).c_str(), "wb")) {
+            std::fwrite(bytes.data(), 1, bytes.size(), file);
+            std::fclose(file);
+        }
+    }
+    return bytes;
+}
 
 // Oscillator 1 a sine at gain 1/2, pan centre; envelope 1 attack 0, decay 64
 // to sustain 100, release 64; effects off; channel volume 128.

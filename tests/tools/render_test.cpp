@@ -50,7 +50,7 @@ Bytes demoSong() {
     w.addNoteOn(1, 16, 45, 110);
     w.addNoteOff(1, 300, 45);
     w.addText("!DHAX_ ");
-    return w.build();
+    return test::builtSong(w);
 }
 
 class RenderTool : public ::testing::Test {

@@ -47,7 +47,7 @@ Bytes singingSong(int track) {
         w.addNoteOn(track, start, 48 + 5 * i, 110);
         w.addNoteOff(track, start + 192, 48 + 5 * i);
     }
-    return w.build();
+    return test::builtSong(w);
 }
 
 std::vector<StereoFrame> renderWithTool(const Bytes& song, uint32_t frames) {

@@ -4,15 +4,10 @@
 // Exit codes: 0 success; 2 bad usage or a malformed song; 1 an I/O failure.
 // Every failure prints one line on stderr.
 
-#include <unistd.h>
-
-// 16-bit WAV and FLAC need libsndfile; a build without it writes raw float32 only.
-#if __has_include(<sndfile.h>)
+#if ZIMBLO_HAS_SNDFILE
 #include <sndfile.h>
-#define ZIMBLO_RENDER_SNDFILE 1
-#else
-#define ZIMBLO_RENDER_SNDFILE 0
 #endif
+#include <unistd.h>
 
 #include <bit>
 #include <cerrno>
@@ -79,6 +74,8 @@ struct Failure {
 Failure usageError(const std::string& message) { return {kExitUsage, message + " (see --help)"}; }
 
 enum class OutputKind { RawFloat, Wav, Flac };
+// WAV and FLAC output come with libsndfile; raw float32 output is always there.
+constexpr bool kHasSoundFiles = ZIMBLO_HAS_SNDFILE != 0;
 
 struct Options {
     std::string songPath;
@@ -211,13 +208,11 @@ bool endsWith(const std::string& text, std::string_view suffix) {
 
 std::optional<OutputKind> outputKindOf(const std::string& path) {
     if (path == "-" || endsWith(path, ".f32")) return OutputKind::RawFloat;
+#if ZIMBLO_HAS_SNDFILE
     if (endsWith(path, ".wav")) return OutputKind::Wav;
     if (endsWith(path, ".flac")) return OutputKind::Flac;
+#endif
     return std::nullopt;
-}
-
-bool outputKindBuiltIn(OutputKind kind) {
-    return ZIMBLO_RENDER_SNDFILE || kind == OutputKind::RawFloat;
 }
 
 std::string systemError() { return std::strerror(errno); }
@@ -251,7 +246,7 @@ public:
         closeSound();
     }
 
-    std::optional<Failure> open(const std::string& path, OutputKind kind, uint32_t rate) {
+    std::optional<Failure> open(const std::string& path, OutputKind kind, [[maybe_unused]] uint32_t rate) {
         path_ = path;
         kind_ = kind;
         if (kind == OutputKind::RawFloat) {
@@ -259,7 +254,7 @@ public:
             if (file_ == nullptr) return Failure{kExitIoFailure, "cannot write " + path + ": " + systemError()};
             return std::nullopt;
         }
-#if ZIMBLO_RENDER_SNDFILE
+#if ZIMBLO_HAS_SNDFILE
         SF_INFO info{};
         info.samplerate = static_cast<int>(rate);
         info.channels = 2;
@@ -267,8 +262,6 @@ public:
         sound_ = sf_open(path.c_str(), SFM_WRITE, &info);
         if (sound_ == nullptr)
             return Failure{kExitIoFailure, "cannot write " + path + ": " + sf_strerror(nullptr)};
-#else
-        static_cast<void>(rate);
 #endif
         return std::nullopt;
     }
@@ -289,7 +282,7 @@ public:
             }
             return std::nullopt;
         }
-#if ZIMBLO_RENDER_SNDFILE
+#if ZIMBLO_HAS_SNDFILE
         pcm_.resize(sampleCount);
         zimblo::player::convertToPcm16(samples, pcm_.data(), sampleCount);
         if (sf_writef_short(sound_, pcm_.data(), count) != static_cast<sf_count_t>(count)) return failure();
@@ -318,32 +311,25 @@ public:
     }
 
 private:
-    Failure failure() const {
-#if ZIMBLO_RENDER_SNDFILE
-        if (sound_ != nullptr) return Failure{kExitIoFailure, "cannot write " + path_ + ": " + sf_strerror(sound_)};
-#endif
-        return Failure{kExitIoFailure, "cannot write " + path_ + ": " + systemError()};
-    }
-
-    // Closes the sound file if one is open; false when closing it failed.
+#if ZIMBLO_HAS_SNDFILE
     bool closeSound() {
-#if ZIMBLO_RENDER_SNDFILE
-        if (sound_ == nullptr) return true;
-        const bool closed = sf_close(sound_) == 0;
+        const bool ok = sound_ == nullptr || sf_close(sound_) == 0;
         sound_ = nullptr;
-        return closed;
-#else
-        return true;
-#endif
+        return ok;
     }
+    std::string soundError() const { return sound_ != nullptr ? sf_strerror(sound_) : systemError(); }
+    SNDFILE* sound_ = nullptr;
+    std::vector<int16_t> pcm_;
+#else
+    bool closeSound() { return true; }
+    std::string soundError() const { return systemError(); }
+#endif
+
+    Failure failure() const { return Failure{kExitIoFailure, "cannot write " + path_ + ": " + soundError()}; }
 
     std::string path_;
     OutputKind kind_ = OutputKind::RawFloat;
     std::FILE* file_ = nullptr;
-#if ZIMBLO_RENDER_SNDFILE
-    SNDFILE* sound_ = nullptr;
-    std::vector<int16_t> pcm_;
-#endif
     std::vector<uint8_t> bytes_;
 };
 
@@ -388,10 +374,8 @@ std::optional<Failure> run(int argc, char** argv) {
     if (!options.outputPath.empty()) {
         kind = outputKindOf(options.outputPath);
         if (!kind)
-            return usageError("cannot tell the format of '" + options.outputPath +
-                              "': the output must end in .f32, .wav or .flac, or be -");
-        if (!outputKindBuiltIn(*kind))
-            return usageError("this build writes raw float32 only: the output must end in .f32 or be -");
+            return usageError("cannot tell the format of '" + options.outputPath + "': the output must end in " +
+                              (kHasSoundFiles ? ".f32, .wav or .flac, or be -" : ".f32 (this build writes no .wav or .flac), or be -"));
     }
     uint64_t totalFrames = kDefaultSeconds * options.rate;
     if (options.frames) totalFrames = *options.frames;
