@@ -10,7 +10,12 @@ packages=(
   libasound2-dev
   libmpfr-dev
   g++-aarch64-linux-gnu qemu-user
+  emscripten node-acorn chromium
 )
+# The WebAssembly build and the browser test run on node and npm; a machine whose node
+# came from elsewhere keeps it.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 packages+=("$@")
 
 missing=()

@@ -8,6 +8,8 @@
 #  - the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the
 #    audio-output and program tests under ThreadSanitizer;
 #  - every fuzz target: the committed inputs, then a bounded run (ZIMBLO_FUZZ_SECONDS each);
+#  - with emscripten and Chromium present: the WebAssembly build, its node renderer against
+#    the native one, and the player page in headless Chromium;
 #  - the ARM64 cross build and its unit tests under qemu-user, where the toolchain is there;
 #  - the same-bits check: every build's renders of the embedded song and the tests' songs.
 set -euo pipefail
@@ -22,5 +24,10 @@ ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-faults.sh"
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/e2e-play.sh"
 bash "$here/scripts/sanitize.sh"
 bash "$here/scripts/fuzz.sh"
+if command -v emcc >/dev/null && command -v chromium >/dev/null; then
+  ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/test-web.sh"
+else
+  echo "test: no emcc or chromium here; the WebAssembly build and the browser test are skipped"
+fi
 if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then bash "$here/scripts/build-arm64.sh"; fi
 ZIMBLO_BUILD_DIR="$build" bash "$here/scripts/check-bits.sh"
