@@ -57,6 +57,7 @@ public:
     }
     void setVolume(float volume) override { output_.setVolume(volume); }
     void wake() override { output_.wake(); }
+    uint64_t discardQueued() override { return output_.discardQueued(); }
 
 private:
     AudioOutput& output_;
