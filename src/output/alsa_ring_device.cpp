@@ -240,7 +240,9 @@ uint32_t AlsaRingDevice::takeBack(uint32_t offset) {
     if (keptBytes >= queuedBytes) return offset;
     const snd_pcm_uframes_t wanted = (queuedBytes - keptBytes) / kFrameBytes;
 
-    const snd_pcm_sframes_t rewindable = snd_pcm_rewindable(pcm_);
+    // An external plugin's rewind moves only its own pointer: what it has
+    // passed to its server stays queued there.
+    const snd_pcm_sframes_t rewindable = snd_pcm_type(pcm_) == SND_PCM_TYPE_IOPLUG ? 0 : snd_pcm_rewindable(pcm_);
     if (rewindable >= static_cast<snd_pcm_sframes_t>(wanted)) {
         const snd_pcm_sframes_t rewound = snd_pcm_rewind(pcm_, wanted);
         if (rewound > 0) {

@@ -19,7 +19,8 @@
 // played since then.
 //
 // takeBack rewinds ALSA's queue to the given offset where the PCM can rewind
-// so far (T moves back with it); where it cannot, the stream is dropped,
+// so far (T moves back with it); where it cannot, or it is an external plugin
+// whose rewind leaves its server's queue as it was, the stream is dropped,
 // prepared, given again the ring's bytes from the cursor to the offset, and
 // restarted: a brief gap, the price of a queue that cannot be taken back.
 #pragma once
