@@ -15,9 +15,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZIMBLO_BUILD_DIR:-$here/build}
 seed=${ZIMBLO_E2E_SEED:-0x5eed1234}
-# Key to heard: 100 ms, plus up to one capture write (21 ms) by which the capture's
-# length lags what is played, plus slack for a loaded machine.
-delay_limit_ms=${ZIMBLO_E2E_SEEK_LIMIT_MS:-160}
+# Key to heard: 100 ms, plus a margin of 50 ms: up to one capture write (21 ms) by
+# which the capture's length lags what is played, the rest for a loaded machine.
+delay_limit_ms=${ZIMBLO_E2E_SEEK_LIMIT_MS:-150}
 
 e2e_name=e2e-play
 source "$here/scripts/e2e-common.sh"
