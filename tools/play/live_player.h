@@ -13,7 +13,7 @@
 // so that position and meters show what is heard.
 //
 // A seek, a restart, a song change or a reload gives up what the output has
-// queued beyond its short lead, so that it is heard within about 0.07 s, and so
+// queued beyond its short lead, so that it is heard within 0.1 s, and so
 // does a resume once the pause's silence is all that is queued. A pause is
 // left to the lap: giving up what is queued would lose the song's stretch that
 // was rendered for it.
