@@ -193,4 +193,12 @@ size_t readKeyBytes(unsigned char* bytes, size_t capacity) {
     return count;
 }
 
+bool waitForKeyBytes(int timeoutMs) {
+    std::array<pollfd, 2> waiting{};
+    nfds_t count = 0;
+    if (gTerminal >= 0 && inForeground(gTerminal)) waiting[count++] = pollfd{gTerminal, POLLIN, 0};
+    if (gPlainInput >= 0) waiting[count++] = pollfd{gPlainInput, POLLIN, 0};
+    return poll(waiting.data(), count, timeoutMs) > 0;
+}
+
 }  // namespace zimblo::app

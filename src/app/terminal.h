@@ -42,5 +42,8 @@ namespace zimblo::app {
 // `capacity` bytes that have arrived from the keyboard (and from standard
 // input when it is not a terminal) into `bytes`; returns how many.
 size_t readKeyBytes(unsigned char* bytes, size_t capacity);
+// Waits up to timeoutMs for key bytes to arrive (as readKeyBytes would take
+// them); true when some may be there, false after the timeout or a signal.
+bool waitForKeyBytes(int timeoutMs);
 
 }  // namespace zimblo::app

@@ -230,6 +230,55 @@ RingStatus AlsaRingDevice::unlock(const RingRegions&) {
     return startIfPrepared();
 }
 
+uint32_t AlsaRingDevice::takeBack(uint32_t offset) {
+    if (pcm_ == nullptr) return offset;
+    uint32_t cursor = 0;
+    if (playCursor(cursor) != RingStatus::Ok) return offset;
+    // ALSA holds the cursor .. T; nothing to take back when the offset is past T.
+    const uint32_t queuedBytes = ringDistance(cursor, transferOffset_);
+    const uint32_t keptBytes = ringDistance(cursor, offset) & ~(kFrameBytes - 1);
+    if (keptBytes >= queuedBytes) return offset;
+    const snd_pcm_uframes_t wanted = (queuedBytes - keptBytes) / kFrameBytes;
+
+    // An external plugin's rewind moves only its own pointer: what it has
+    // passed to its server stays queued there.
+    const snd_pcm_sframes_t rewindable = snd_pcm_type(pcm_) == SND_PCM_TYPE_IOPLUG ? 0 : snd_pcm_rewindable(pcm_);
+    if (rewindable >= static_cast<snd_pcm_sframes_t>(wanted)) {
+        const snd_pcm_sframes_t rewound = snd_pcm_rewind(pcm_, wanted);
+        if (rewound > 0) {
+            transferOffset_ = (transferOffset_ - static_cast<uint32_t>(rewound) * kFrameBytes) % kRingBytes;
+            if (static_cast<snd_pcm_uframes_t>(rewound) == wanted) return offset;
+            return transferOffset_;
+        }
+    }
+    if (!requeueUpTo((cursor + keptBytes) % kRingBytes)) return transferOffset_;
+    return offset;
+}
+
+bool AlsaRingDevice::requeueUpTo(uint32_t offset) {
+    const uint32_t cursor = lastCursor_;
+    if (snd_pcm_drop(pcm_) < 0) return false;
+    const int error = snd_pcm_prepare(pcm_);
+    if (error < 0) {
+        // The next cursor read finds the stream broken and the ring is restored.
+        lastError_ = error;
+        return false;
+    }
+    transferOffset_ = cursor;
+    uint32_t bytes = ringDistance(cursor, offset);
+    while (bytes > 0) {
+        const uint32_t piece = std::min(bytes, kRingBytes - transferOffset_);
+        const snd_pcm_sframes_t taken = transfer(ring_.data() + transferOffset_, piece / kFrameBytes);
+        if (taken <= 0) break;
+        const uint32_t takenBytes = static_cast<uint32_t>(taken) * kFrameBytes;
+        transferOffset_ = (transferOffset_ + takenBytes) % kRingBytes;
+        bytes -= takenBytes;
+    }
+    lastCursor_ = cursor;
+    if (startIfPrepared() != RingStatus::Ok) return false;
+    return bytes == 0;
+}
+
 RingStatus AlsaRingDevice::queueSilentLap() {
     snd_pcm_uframes_t left = kRingFrames;
     while (left > 0) {

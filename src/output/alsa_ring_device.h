@@ -17,6 +17,12 @@
 // stream explicitly (mmap streams never start by themselves), and keeps the
 // cursor where the feeder last saw it, so that the next fill is the stretch
 // played since then.
+//
+// takeBack rewinds ALSA's queue to the given offset where the PCM can rewind
+// so far (T moves back with it); where it cannot, or it is an external plugin
+// whose rewind leaves its server's queue as it was, the stream is dropped,
+// prepared, given again the ring's bytes from the cursor to the offset, and
+// restarted: a brief gap, the price of a queue that cannot be taken back.
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -48,6 +54,7 @@ public:
     RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override;
     RingStatus unlock(const RingRegions& regions) override;
     RingStatus restore() override;
+    uint32_t takeBack(uint32_t offset) override;
 
     bool usesMmap() const { return mmapAccess_; }
 
@@ -60,6 +67,8 @@ private:
     snd_pcm_sframes_t transfer(const uint8_t* source, snd_pcm_uframes_t frames);
     RingStatus queueSilentLap();
     RingStatus startIfPrepared();
+    // Drops the queue and queues the ring's bytes from the cursor to `offset`.
+    bool requeueUpTo(uint32_t offset);
 
     std::string pcmName_ = "default";
     std::string failure_;

@@ -226,6 +226,43 @@ int32_t AudioOutput::playPosition() {
     return positionEstimate;
 }
 
+uint32_t AudioOutput::discardQueued(uint32_t leadFrames) {
+    std::lock_guard<std::recursive_mutex> guard(criticalSection);
+    if (!deviceOpen || device == nullptr) return 0;
+    uint32_t cursor = 0;
+    if (device->playCursor(cursor) != RingStatus::Ok) return 0;
+
+    // Queued: from the cursor to writePosition one lap on. The lead ends on a
+    // fill boundary.
+    const uint32_t behind = (cursor - writePosition) % kRingBytes;
+    const uint32_t queued = kRingBytes - behind;
+    const uint64_t wanted = std::min<uint64_t>(uint64_t{leadFrames} * kFrameBytes, kRingBytes);
+    const uint32_t leadEnd = static_cast<uint32_t>((cursor + wanted + kFillAlignmentBytes - 1) &
+                                                   ~uint64_t{kFillAlignmentBytes - 1}) % kRingBytes;
+    uint32_t lead = (leadEnd - cursor) % kRingBytes;
+    if (lead == 0 && wanted > 0) lead = kRingBytes;
+    if (lead >= queued) return 0;
+    uint32_t discard = queued - lead;
+    // Only rendered bytes are given back: the first lap's silence stays.
+    const int64_t rendered = int64_t{asSigned(bytesWritten)} + kRingBytes;
+    discard = static_cast<uint32_t>(std::clamp<int64_t>(std::min<int64_t>(discard, rendered), 0, kRingBytes));
+    if (discard == 0) return 0;
+
+    // The device may take back less: the fill then starts later (still aligned).
+    const uint32_t from = (writePosition - discard) % kRingBytes;
+    const uint32_t taken = device->takeBack(from) % kRingBytes;
+    const uint32_t start = ((taken + kFillAlignmentBytes - 1) & ~(kFillAlignmentBytes - 1)) % kRingBytes;
+    const uint32_t kept = (start - from) % kRingBytes;
+    if (kept >= discard) return 0;
+    discard -= kept;
+
+    if (behind < kEstimateWindowBytes) positionEstimate = asSigned(bytesWritten + behind);
+    writePosition = (writePosition - discard) % kRingBytes;
+    bytesWritten -= discard;
+    wake();
+    return discard / kFrameBytes;
+}
+
 void AudioOutput::setVolume(float volume) {
     gain.store(volume * kFullScaleGain, std::memory_order_relaxed);
 }

@@ -14,6 +14,14 @@
 // rendered audio played) is negative during that first lap and reaches 0 as
 // the first rendered byte is heard.
 //
+// discardQueued brings the fill back to a short lead after the play cursor, so
+// that what the owner changes is heard after the lead instead of a lap:
+// writePosition and bytesWritten go back by the bytes given up (only rendered
+// bytes, never the first lap's silence), the device takes back what it has
+// already handed on, and the feeder is woken to fill from there at once.
+// playPosition stays what is heard; rendering goes on from the returned number
+// of frames earlier in the stream.
+//
 // The feeder holds the lock from reading the cursor to unlocking the ring,
 // the callback included; the owner may take the same lock to change what the
 // callback reads. Nothing is allocated after start: the staging block holds a
@@ -50,6 +58,9 @@ constexpr int kCloseWaitMinimumMs = 200;
 // last fill: the fill is behind, and bytesWritten + d would overstate it.
 constexpr uint32_t kEstimateWindowBytes = 0x4000;
 constexpr uint32_t kStagingFrames = kRingFrames;
+// What discardQueued keeps ahead of the cursor by default: ≈ 46 ms, more than
+// two feeder wakes, so that the new fill lands before the cursor reaches it.
+constexpr uint32_t kDiscardLeadFrames = 2048;
 
 struct AudioOutput {
     // The sound device, its callback and the conversion gain.
@@ -107,6 +118,10 @@ struct AudioOutput {
     // One region of `bytes` bytes: bytes / 2 samples from `samples`.
     void convert(uint8_t* region, uint32_t bytes, const float* samples) const;
     int32_t playPosition();
+    // Keeps at least leadFrames (rounded up to 8 frames) queued after the cursor
+    // and gives up the rest; returns the frames given up. 0 when nothing was
+    // (the device not playing, less than the lead queued).
+    uint32_t discardQueued(uint32_t leadFrames = kDiscardLeadFrames);
     void setVolume(float volume);
     void wake();
     void lock();

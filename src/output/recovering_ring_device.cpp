@@ -89,6 +89,11 @@ RingStatus RecoveringRingDevice::unlock(const RingRegions& regions) {
     return status;
 }
 
+uint32_t RecoveringRingDevice::takeBack(uint32_t offset) {
+    if (standingIn()) return offset;
+    return ringOffset(device_->takeBack(ringOffset(offset - offset_)) + offset_);
+}
+
 RingStatus RecoveringRingDevice::restore() {
     if (standingIn()) return RingStatus::Ok;
     if (++restoresInARow_ > kRestoresBeforeLoss) {

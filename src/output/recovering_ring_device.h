@@ -65,6 +65,8 @@ public:
     RingStatus unlock(const RingRegions& regions) override;
     RingStatus restore() override;
     void service() override;
+    // The device's, while it plays; the stand-in needs nothing.
+    uint32_t takeBack(uint32_t offset) override;
 
     RecoveryState state() const { return state_.load(); }
     uint32_t failedRetries() const { return failedRetries_; }

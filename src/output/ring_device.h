@@ -63,6 +63,13 @@ public:
     // Called by the feeder once per pass, outside the output's lock, for work
     // that may take long (reopening a lost device). Nothing by default.
     virtual void service() {}
+    // The ring from `offset` on, up to where it was last written, is about to be
+    // written afresh before the cursor reaches it. A device that has already
+    // handed those bytes on takes back what it can. Returns the offset from which
+    // the ring may be written afresh: `offset`, or a later one when the device
+    // could take back less. The ring itself needs nothing here: by default the
+    // new bytes are simply played when the cursor comes to them.
+    virtual uint32_t takeBack(uint32_t offset) { return offset; }
 };
 
 // Locks the whole ring, writes silence into it and unlocks it: a fresh ring's

@@ -167,6 +167,170 @@ TEST_F(FeederTest, TheCallbackRunsUnderTheLock) {
     EXPECT_EQ(recorder.calls, 1u);
 }
 
+// Giving up what is queued: the fill comes back to the lead after the cursor,
+// so that the render from there on is heard after the lead.
+class OutputDiscardTest : public FeederTest {
+protected:
+    // Every heard frame f below `count` has left = expected(f), right = −left;
+    // returns the first that does not, or count.
+    template <typename Expected>
+    size_t firstWrongHeard(size_t count, Expected expected) {
+        output->lock();
+        const size_t heard = std::min(count, sink.bytes.size() / kFrameBytes);
+        size_t wrong = heard == count ? count : heard;
+        for (size_t f = 0; f < heard; ++f) {
+            const int16_t left = expected(f);
+            if (sink.sample(2 * f) != left || sink.sample(2 * f + 1) != -left) {
+                wrong = f;
+                break;
+            }
+        }
+        output->unlock();
+        return wrong;
+    }
+    uint32_t discard(uint32_t leadFrames) {
+        output->lock();
+        const uint32_t frames = output->discardQueued(leadFrames);
+        output->unlock();
+        return frames;
+    }
+    // Plays on to `endFrames` in steps, the position exact at each.
+    void playOnTo(uint64_t fromFrames, uint64_t endFrames) {
+        for (uint64_t frames = fromFrames; frames <= endFrames; frames += 1001) {
+            advanceTo(frames);
+            EXPECT_EQ(output->playPosition(), 4 * static_cast<int64_t>(frames) - static_cast<int64_t>(kRingBytes))
+                << "at frame " << frames;
+        }
+    }
+};
+
+TEST_F(OutputDiscardTest, TheRenderAfterADiscardIsHeardFromTheLeadOnAndNothingBeforeChanges) {
+    playOnTo(1000, 19000);
+    advanceTo(20000);
+    ASSERT_EQ(recorder.frames, 20000u);
+    const int32_t before = output->playPosition();
+    // A lap is queued; all but the 2048 frames after the cursor are given up.
+    EXPECT_EQ(discard(2048), kRingFrames - 2048);
+    EXPECT_EQ(output->playPosition(), before);
+    // The next pass fills the whole lap but the lead, with no time gone by.
+    advanceTo(20000);
+    EXPECT_EQ(recorder.frames, 20000u + kRingFrames - 2048);
+    EXPECT_EQ(output->playPosition(), before);
+    playOnTo(20500, 20000 + 2 * kRingFrames);
+
+    // Rendered frame k was heard at 16384 + k up to 2048 frames after the
+    // discard; from there on the render that went on from 20000.
+    constexpr size_t kNewFrom = 20000 + 2048;
+    const size_t end = 20000 + 2 * kRingFrames - 1001;
+    EXPECT_EQ(firstWrongHeard(end, [](size_t f) {
+                  if (f < kRingFrames) return int16_t{0};
+                  if (f < kNewFrom) return patternLeft(f - kRingFrames);
+                  return patternLeft(f - kNewFrom + 20000);
+              }),
+              end);
+}
+
+TEST_F(OutputDiscardTest, TheLeadIsRoundedUpToEightFramesAndCountsFromTheCursor) {
+    playOnTo(1000, 19000);
+    advanceTo(20003);  // the cursor 80012 − 65536 = 14476; filled up to 14464
+    ASSERT_EQ(recorder.frames, 20000u);
+    // The lead ends at 14476 + 4000 rounded up to 18496: 1005 frames kept.
+    EXPECT_EQ(discard(1000), kRingFrames - 3 - 1005);
+    advanceTo(20003);
+    playOnTo(20500, 20003 + kRingFrames + 2000);
+    constexpr size_t kNewFrom = 20003 + 1005;
+    const size_t end = 20003 + kRingFrames + 1000;
+    EXPECT_EQ(firstWrongHeard(end, [](size_t f) {
+                  if (f < kRingFrames) return int16_t{0};
+                  return f < kNewFrom ? patternLeft(f - kRingFrames) : patternLeft(f - kNewFrom + 20000);
+              }),
+              end);
+}
+
+TEST_F(OutputDiscardTest, TheFirstLapsSilenceIsNeverGivenUpAndALongLeadGivesUpNothing) {
+    advanceTo(1000);
+    EXPECT_EQ(discard(kRingFrames), 0u);
+    EXPECT_EQ(discard(0xFFFFFFFFu), 0u);
+    // Only the 1000 rendered frames go: the render restarts where they began.
+    output->lock();
+    EXPECT_EQ(output->discardQueued(0), 1000u);
+    EXPECT_EQ(output->discardQueued(0), 0u);
+    output->unlock();
+    advanceTo(1000);
+    EXPECT_EQ(recorder.frames, 2000u);
+    playOnTo(1500, kRingFrames + 4000);
+    const size_t end = kRingFrames + 3000;
+    EXPECT_EQ(firstWrongHeard(end, [](size_t f) {
+                  return f < kRingFrames ? int16_t{0} : patternLeft(f - kRingFrames + 1000);
+              }),
+              end);
+}
+
+// A device that can take back only part of what it was asked for.
+class TakesBackLess final : public RingDevice {
+public:
+    explicit TakesBackLess(VirtualRingDevice& device) : device_(device) {}
+    bool open(void* window) override { return device_.open(window); }
+    void close() override { device_.close(); }
+    const char* failureReason() const override { return device_.failureReason(); }
+    RingStatus play() override { return device_.play(); }
+    RingStatus playCursor(uint32_t& cursor) override { return device_.playCursor(cursor); }
+    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
+        return device_.lock(offset, bytes, regions);
+    }
+    RingStatus unlock(const RingRegions& regions) override { return device_.unlock(regions); }
+    RingStatus restore() override { return device_.restore(); }
+    uint32_t takeBack(uint32_t offset) override {
+        asked = offset;
+        return (offset + extraBytes) % kRingBytes;
+    }
+    uint32_t extraBytes = 0;
+    uint32_t asked = 0;
+
+private:
+    VirtualRingDevice& device_;
+};
+
+TEST(OutputDiscardDevice, WhatTheDeviceKeepsIsKeptAndTheFillStartsOnTheNextBoundary) {
+    test::TestClock clock;
+    test::MemorySink sink;
+    test::Recorder recorder;
+    VirtualRingDevice virtualDevice;
+    virtualDevice.setClock(&test::TestClock::read, &clock);
+    virtualDevice.setCaptureSink(&sink);
+    TakesBackLess device(virtualDevice);
+    auto output = std::make_unique<AudioOutput>();
+    ASSERT_EQ(output->start(&test::Recorder::render, &recorder, nullptr, &device), kStartSucceeded);
+    bool fed = true;
+    for (uint64_t frames = 1000; frames <= 20000 && fed; frames += 1000)
+        fed = test::advanceFeeder(*output, clock, frames, [] {});
+    EXPECT_TRUE(fed);
+    EXPECT_EQ(recorder.frames, 20000u);
+
+    output->lock();
+    device.extraBytes = 1000;  // 250 frames, the fill from 256 frames later
+    EXPECT_EQ(output->discardQueued(2048), kRingFrames - 2048 - 256);
+    EXPECT_EQ(device.asked, (14464u + 2048 * 4) % kRingBytes);
+    device.extraBytes = (2048 + 256) * 4;  // nothing taken back at all
+    EXPECT_EQ(output->discardQueued(0), 0u);
+    output->unlock();
+    for (uint64_t frames = 20000; frames <= 20000 + kRingFrames && fed; frames += 1000)
+        fed = test::advanceFeeder(*output, clock, frames, [] {});
+    fed = fed && test::advanceFeeder(*output, clock, 20000 + kRingFrames, [] {});
+    EXPECT_TRUE(fed);
+    EXPECT_EQ(output->playPosition(), 4 * static_cast<int32_t>(20000 + kRingFrames) - static_cast<int32_t>(kRingBytes));
+    output->lock();
+    const size_t newFrom = 20000 + 2048 + 256;
+    bool right = sink.bytes.size() / kFrameBytes > newFrom + 1000;
+    for (size_t f = kRingFrames; right && f < newFrom + 1000; ++f) {
+        const int16_t expected = f < newFrom ? patternLeft(f - kRingFrames) : patternLeft(f - newFrom + 20000);
+        right = sink.sample(2 * f) == expected;
+    }
+    output->unlock();
+    EXPECT_TRUE(right);
+    output->stop();
+}
+
 TEST(OutputConversion, ScalesBy32768RoundsToNearestEvenAndClampsAt32600) {
     auto output = std::make_unique<AudioOutput>();
     const float nan = std::numeric_limits<float>::quiet_NaN();

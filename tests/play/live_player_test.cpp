@@ -31,10 +31,16 @@ public:
     int64_t heardFrames() override { return heard; }
     void setVolume(float v) override { volume = v; }
     void wake() override { ++wakes; }
+    uint64_t discardQueued() override {
+        ++discards;
+        return discardable;
+    }
 
     int64_t heard = 0;
     float volume = 1.0f;
     int wakes = 0;
+    int discards = 0;
+    uint64_t discardable = 0;  // what the next discards give up
 };
 
 // One note of `quarters` quarters on each of `channels`, at 120 bpm.
@@ -172,6 +178,53 @@ TEST(LivePlayer, SeekPauseAndTheHeardPosition) {
     rig.press({CommandKind::Volume, -1});
     rig.press({CommandKind::Volume, -1});
     EXPECT_EQ(rig.port.volume, 0.8f);
+    dsp::unpinFreeRunningCounter();
+}
+
+TEST(LivePlayer, ASeekGivesUpTheQueueAndTheNewRenderIsHeardAfterTheLead) {
+    dsp::pinFreeRunningCounter(5);
+    Rig rig;
+    std::string error;
+    ASSERT_TRUE(rig.live.begin({shortSong("long", 3, 40)}, {}, error));
+    rig.play(kPlayRate * 2);
+    const int64_t heard = rig.port.heard;
+    // Rendered ahead of the listener, as the output's queue is.
+    auto renderUnheard = [&](uint32_t frames) {
+        std::vector<StereoFrame> out(kBlock);
+        for (uint32_t done = 0; done < frames; done += kBlock) LivePlayer::renderCallback(&rig.live, out.data(), kBlock);
+    };
+    renderUnheard(10 * kBlock);
+    // The output keeps 2000 frames of it and gives up the rest.
+    rig.port.discardable = 10 * kBlock - 2000;
+    const int beforeSeek = rig.port.discards;
+    rig.press({CommandKind::Seek, 10});
+    EXPECT_EQ(rig.port.discards, beforeSeek + 1);
+    rig.port.discardable = 0;
+    renderUnheard(4 * kBlock);
+    // The old song up to the lead's end, the seek's target from there on.
+    rig.port.heard = heard + 1999;
+    EXPECT_EQ(rig.live.heardPositionMs(), 2000u + 1999u * 1000 / kPlayRate);
+    rig.port.heard = heard + 2000;
+    EXPECT_EQ(rig.live.heardPositionMs(), 12000u);
+    rig.port.heard = heard + 2000 + kBlock;
+    EXPECT_EQ(rig.live.heardPositionMs(), 12000u + kBlock * 1000 / kPlayRate);
+
+    // A pause keeps the queue; a resume gives it up once only the pause's
+    // silence is queued, not before.
+    rig.port.heard = heard + 2000 + 2 * kBlock;  // two blocks still queued
+    const int discards = rig.port.discards;
+    rig.press({CommandKind::TogglePause});
+    rig.press({CommandKind::TogglePause});
+    EXPECT_EQ(rig.port.discards, discards);
+    rig.press({CommandKind::TogglePause});
+    rig.play(kPlayRate / 2);
+    rig.press({CommandKind::TogglePause});
+    EXPECT_EQ(rig.port.discards, discards + 1);
+    // Restart and a song change give it up too.
+    rig.press({CommandKind::Restart});
+    EXPECT_EQ(rig.port.discards, discards + 2);
+    rig.press({CommandKind::NextFile});
+    EXPECT_EQ(rig.port.discards, discards + 3);
     dsp::unpinFreeRunningCounter();
 }
 

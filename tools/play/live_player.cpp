@@ -87,7 +87,16 @@ bool LivePlayer::startSong(size_t index, int32_t ms, std::string& error) {
     return true;
 }
 
+void LivePlayer::discardQueued() {
+    const uint64_t frames = std::min<uint64_t>(port_.discardQueued(), streamFrame_);
+    if (frames == 0) return;
+    streamFrame_ -= frames;
+    while (historyCount_ > 0 && history_[(historyCount_ - 1) % kBlockHistory].streamFrame >= streamFrame_)
+        --historyCount_;
+}
+
 void LivePlayer::seekTo(int32_t ms) {
+    discardQueued();
     player_.play(ms);
     seekStreamFrame_ = streamFrame_;
     seekTargetMs_ = ms;
@@ -214,6 +223,8 @@ void LivePlayer::apply(const Command& command, uint64_t nowMs) {
         case CommandKind::TogglePause: {
             PortLock guard(port_);
             paused_ = !paused_;
+            if (paused_) pauseStreamFrame_ = streamFrame_;
+            else if (port_.heardFrames() >= static_cast<int64_t>(pauseStreamFrame_)) discardQueued();
             break;
         }
         case CommandKind::Seek: {

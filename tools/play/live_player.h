@@ -12,6 +12,12 @@
 // block being heard now - the output plays one ring later than it renders -
 // so that position and meters show what is heard.
 //
+// A seek, a restart, a song change or a reload gives up what the output has
+// queued beyond its short lead, so that it is heard within 0.1 s, and so
+// does a resume once the pause's silence is all that is queued. A pause is
+// left to the lap: giving up what is queued would lose the song's stretch that
+// was rendered for it.
+//
 // Seeks land on whole seconds: the heard position's whole seconds plus or
 // minus the step (or the last seek's target while that is not heard yet).
 // Mutes and solos are the engine's channel mutes (output into the master
@@ -45,6 +51,10 @@ public:
     virtual void setVolume(float volume) = 0;
     // Asks for the next fill at once.
     virtual void wake() = 0;
+    // Under the lock: gives up what is queued beyond a short lead after what is
+    // heard, so that the next render is heard after the lead; returns the frames
+    // given up (the render goes on that much earlier in the stream).
+    virtual uint64_t discardQueued() = 0;
 };
 
 struct PlaySettings {
@@ -115,6 +125,9 @@ private:
     // Under the output's lock: load song `index` and play it from `ms`.
     bool startSong(size_t index, int32_t ms, std::string& error);
     void seekTo(int32_t ms);
+    // Under the lock: the output's queue given up beyond its lead, the render
+    // brought back in the stream, the records of what will not be heard dropped.
+    void discardQueued();
     void applyMutes();
     void reloadIfChanged();
     BlockRecord heardRecord(int64_t heard) const;
@@ -134,6 +147,7 @@ private:
     uint64_t finishStreamFrame_ = 0;
     uint64_t streamFrame_ = 0;
     uint64_t songFrame_ = 0;
+    uint64_t pauseStreamFrame_ = 0;  // where the pause took effect in the stream
     uint64_t seekStreamFrame_ = 0;  // where the last seek took effect in the stream
     int64_t seekTargetMs_ = 0;
     std::array<BlockRecord, kBlockHistory> history_{};

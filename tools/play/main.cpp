@@ -57,6 +57,7 @@ public:
     }
     void setVolume(float volume) override { output_.setVolume(volume); }
     void wake() override { output_.wake(); }
+    uint64_t discardQueued() override { return output_.discardQueued(); }
 
 private:
     AudioOutput& output_;
@@ -73,6 +74,14 @@ uint64_t nowMs() {
 void sleepOneFrame() {
     timespec interval{0, kFrameIntervalNanoseconds};
     nanosleep(&interval, nullptr);
+}
+
+// Until the next frame, or at once when a key arrives, so that a key is acted on
+// as it comes. After a wake that brought no key (an input at its end that keeps
+// reporting readable) a whole frame is slept.
+void waitOneFrame(bool lastWakeBroughtNothing) {
+    if (lastWakeBroughtNothing) return sleepOneFrame();
+    zimblo::app::waitForKeyBytes(static_cast<int>(kFrameIntervalNanoseconds / 1000000));
 }
 
 int fail(int code, const std::string& message) {
@@ -147,9 +156,11 @@ int main(int argc, char** argv) {
     uint64_t nextPlainLine = 0;
     std::string lastMessage;
     unsigned char bytes[kKeyBytes];
+    bool woken = false;  // the last wait ended before its frame was over
     for (;;) {
         const uint64_t now = nowMs();
         const size_t count = zimblo::app::readKeyBytes(bytes, sizeof bytes);
+        const bool wokeForNothing = count == 0 && woken;
         for (const play::Command& command : keys.decode(bytes, count)) live.apply(command, now);
         if (live.quitRequested() || zimblo::app::shutdownRequested()) break;
         live.poll(now);
@@ -169,7 +180,9 @@ int main(int argc, char** argv) {
             std::printf("%s\n", live.statusLine(now).c_str());
             std::fflush(stdout);
         }
-        sleepOneFrame();
+        const uint64_t waitStart = nowMs();
+        waitOneFrame(wokeForNothing);
+        woken = nowMs() - waitStart + 1 < static_cast<uint64_t>(kFrameIntervalNanoseconds / 1000000);
     }
 
     screen.leave();
