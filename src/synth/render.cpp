@@ -7,6 +7,7 @@
 
 #include "dsp/envelope.h"
 #include "dsp/numerics.h"
+#include "dsp/voice_lanes.h"
 #include "synth/synth.h"
 
 namespace zimblo::synth {
@@ -143,6 +144,45 @@ void Synth::startControlFrame() {
     singer.step();
 }
 
+// A voice reads nothing its channel's neighbours write in the frame unless an oscillator takes
+// an aux bus, so the others can render before the channel loop, grouped into lanes by the
+// recurrences they run; each is then only panned into its channel, in ascending voice order
+// as before, so the channel sums keep their bits.
+void Synth::renderVoiceGroups(int n) {
+    voiceGrouped.fill(0);
+    const dsp::SimdPath path = dsp::simdPath();
+    if (path == dsp::SimdPath::Scalar) return;
+    const int lanes = dsp::laneCount(path);
+
+    std::array<int, dsp::kLaneGroupKeys + 1> start{};
+    std::array<int, kVoiceCount> key{};
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (voiceChannel[v] < 0 || !dsp::voiceFitsLanes(voices[v])) continue;
+        voiceGrouped[v] = 1;
+        key[v] = dsp::laneGroupKey(voices[v]);
+        ++start[key[v] + 1];
+    }
+    for (int k = 0; k < dsp::kLaneGroupKeys; ++k) start[k + 1] += start[k];
+    std::array<int, kVoiceCount> order{};
+    const int grouped = start[dsp::kLaneGroupKeys];
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (voiceGrouped[v] != 0) order[start[key[v]]++] = v;
+    }
+
+    for (int first = 0; first < grouped; first += lanes) {
+        const int count = std::min(lanes, grouped - first);
+        std::array<dsp::Voice*, dsp::kMaxLanes> group{};
+        std::array<float*, dsp::kMaxLanes> work{};
+        for (int l = 0; l < count; ++l) {
+            const int v = order[first + l];
+            group[l] = &voices[v];
+            work[l] = groupedVoiceWork[v].data();
+            voices[v].renderOscillators(work[l], n, dsp::AuxInputs{});
+        }
+        dsp::renderChainLanes(path, group.data(), work.data(), count, n, laneScratch);
+    }
+}
+
 void Synth::renderControlFrame() {
     const int n = engineFrameLength();
 
@@ -151,6 +191,8 @@ void Synth::renderControlFrame() {
     std::fill_n(auxBus2.begin(), n, StereoFrame{});
     std::fill_n(reverbSendBus.begin(), n, 0.0f);
     std::fill_n(delaySendBus.begin(), n, 0.0f);
+
+    renderVoiceGroups(n);
 
     float* work = workBuffer();
     const dsp::VoiceScratch scratch{work, work + kMaxFrames, dsp::AuxInputs{auxBus1.data(), auxBus2.data()}};
@@ -170,7 +212,12 @@ void Synth::renderControlFrame() {
 
         std::fill_n(channelBuffer.begin(), n, StereoFrame{});
         for (int v = 0; v < kVoiceCount; ++v) {
-            if (voiceChannel[v] == c) voices[v].render(n, channelBuffer.data(), scratch);
+            if (voiceChannel[v] != c) continue;
+            if (voiceGrouped[v] != 0) {
+                voices[v].addPanned(groupedVoiceWork[v].data(), n, channelBuffer.data());
+            } else {
+                voices[v].render(n, channelBuffer.data(), scratch);
+            }
         }
         if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
         channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer());

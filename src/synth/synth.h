@@ -20,6 +20,7 @@
 #include "dsp/rate_constants.h"
 #include "dsp/stereo_frame.h"
 #include "dsp/voice.h"
+#include "dsp/voice_lanes.h"
 #include "fx/channel.h"
 #include "fx/dynamics.h"
 #include "fx/mod_delay.h"
@@ -110,6 +111,12 @@ struct Synth {
     std::array<StereoFrame, kMaxFrames> auxBus1{};
     std::array<StereoFrame, kMaxFrames> auxBus2{};
 
+    // Voices rendered ahead of their channels, their chains in SIMD lanes: each one's finished
+    // work buffer (the signal before the pan), a flag per voice, and the kernels' scratch.
+    std::array<std::array<float, kMaxFrames>, kVoiceCount> groupedVoiceWork{};
+    std::array<uint8_t, kVoiceCount> voiceGrouped{};
+    dsp::VoiceLaneScratch laneScratch;
+
     speech::Singer singer;
 
     // Meters: mode 0 peak with a 0.9999 decay per frame, otherwise mean square.
@@ -128,6 +135,8 @@ struct Synth {
 
     // Control-frame work.
     void renderControlFrame();
+    // The voices that fit the SIMD lanes of the current path, rendered up to the pan.
+    void renderVoiceGroups(int n);
     void applyVoicePatch(int voice);
     void updateChannel(int channel);
 

@@ -1,0 +1,20 @@
+// The voice-chain kernel in 4 SSE2 lanes (the x86-64 baseline).
+#include <cstdint>
+#include <cstring>
+
+#include "dsp/lanes/voice_chain_entry.h"
+#include "dsp/numerics.h"
+#include "dsp/rate_constants.h"
+
+#define ZIMBLO_LANES 4
+namespace zimblo::dsp::lanes::sse2 {
+#include "dsp/lanes/voice_chain_kernel.h"
+}  // namespace zimblo::dsp::lanes::sse2
+
+namespace zimblo::dsp::lanes {
+
+void renderChainSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
+    sse2::kernel::renderChain(voices, work, count, n, scratch);
+}
+
+}  // namespace zimblo::dsp::lanes
