@@ -50,6 +50,21 @@ struct AuxInputs {
 // Noise generator seeds of the three oscillator slots of a voice.
 constexpr std::array<uint32_t, 3> kNoiseSeeds = {0xDEADBEEFu, 0xBAADF00Du, 0xD3ADC0DEu};
 
+struct Oscillator;
+
+// The per-call constants of the box-filtered shapes (see oscillator.cpp), shared by the scalar
+// renders and the SIMD lanes. caseMask is 1 when f is 0 (only the segment cases apply).
+struct TriangleSawShape {
+    float g, c, f, a, b, inverseF, aOneMinusF, bOneMinusF;
+    uint32_t caseMask;
+};
+struct PulseShape {
+    float g, c, f, gOverF;
+    uint32_t caseMask;
+};
+TriangleSawShape triangleSawShape(const Oscillator& osc);
+PulseShape pulseShape(const Oscillator& osc);
+
 struct Oscillator {
     // Settings.
     int32_t waveform = 0;  // low 3 bits: a Waveform

@@ -48,21 +48,22 @@ int laneGroupKey(const Voice& voice) {
     return (filterFamily(voice.filters[0]) * 3 + second) * 3 + shaper;
 }
 
-void renderChainLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
+void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch) {
 #if defined(ZIMBLO_X86_LANES)
     if (path == SimdPath::Avx2) {
-        lanes::renderChainAvx2(voices, work, count, n, scratch);
+        lanes::renderVoicesAvx2(voices, work, count, n, scratch);
         return;
     }
     if (path == SimdPath::Sse2) {
-        lanes::renderChainSse2(voices, work, count, n, scratch);
+        lanes::renderVoicesSse2(voices, work, count, n, scratch);
         return;
     }
 #endif
     (void)path;
     (void)scratch;
     for (int l = 0; l < count; ++l) {
+        voices[l]->renderOscillators(work[l], n, AuxInputs{});
         voices[l]->renderChain(work[l], scratch.second.data(), n);
         voices[l]->applyAmplitude(work[l], n);
     }

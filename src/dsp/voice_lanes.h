@@ -1,9 +1,10 @@
-// Voice groups in SIMD lanes: the filters, the shaper, the DC blocker and the amplitude ramp of
-// up to 8 voices side by side, one voice per lane (Voice::renderChain, then applyAmplitude).
+// Voice groups in SIMD lanes: the oscillators, the filters, the shaper, the DC blocker and the
+// amplitude ramp of up to 8 voices side by side, one voice per lane (Voice::renderOscillators,
+// renderChain, then applyAmplitude): everything of Voice::render but the pan.
 //
 // Each lane performs exactly the scalar operations of its voice in the written order (no fused
 // multiply-add, no reordered sum), so a voice rendered in a lane gives the same bits as one
-// rendered alone. The lanes of a group may differ in routing, filter type and the three shaper
+// rendered alone. The lanes of a group may differ in waveforms, routing, filter type and the three shaper
 // modes below: both filter families are computed when the group holds both and each lane keeps
 // its own type's output (per-lane masks); the caller groups voices by family first, so a mixed
 // group is rare. A voice whose shaper is the crusher, the decimator or a filter mode stays on the
@@ -39,9 +40,9 @@ bool voiceFitsLanes(const Voice& voice);
 constexpr int kLaneGroupKeys = 27;
 int laneGroupKey(const Voice& voice);
 
-// Runs renderChain and applyAmplitude of count voices (1 <= count <= laneCount(path), each
-// fitting the lanes) in place on their work buffers of n samples.
-void renderChainLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
+// Runs renderOscillators (without aux inputs), renderChain and applyAmplitude of count voices
+// (1 <= count <= laneCount(path), each fitting the lanes) into their work buffers of n samples.
+void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch);
 
 }  // namespace zimblo::dsp

@@ -177,9 +177,8 @@ void Synth::renderVoiceGroups(int n) {
             const int v = order[first + l];
             group[l] = &voices[v];
             work[l] = groupedVoiceWork[v].data();
-            voices[v].renderOscillators(work[l], n, dsp::AuxInputs{});
         }
-        dsp::renderChainLanes(path, group.data(), work.data(), count, n, laneScratch);
+        dsp::renderVoiceLanes(path, group.data(), work.data(), count, n, laneScratch);
     }
 }
 

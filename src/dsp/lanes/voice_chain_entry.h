@@ -7,7 +7,7 @@
 
 namespace zimblo::dsp::lanes {
 
-void renderChainSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
-void renderChainAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 
 }  // namespace zimblo::dsp::lanes

@@ -1,8 +1,9 @@
 // The voice-chain kernel, written once over a lane count W and compiled per instruction set.
-// It is Voice::renderChain followed by Voice::applyAmplitude with every operation widened to
+// It is Voice::renderOscillators, renderChain and applyAmplitude with every operation widened to
 // W lanes, in the same order (voice.cpp, voice_filter.cpp, shaper.cpp, dc_blocker.cpp hold the
 // scalar reference; read them side by side):
-//   1. the lanes' work buffers interleaved into one buffer (sample i of lane l at i·W + l);
+//   1. the three oscillators into one buffer, the lanes interleaved (sample i of lane l at
+//      i·W + l), each waveform some lane plays run over all lanes and kept in its own lanes;
 //   2. filter 1 in place, with filter 2's input kept aside for the parallel lanes;
 //   3. filter 2 on the serial lanes' filter-1 output or the parallel lanes' input, then the
 //      routing's mix;
@@ -17,7 +18,7 @@
 // namespace of its own, after voice_chain_entry.h and the headers below; ZIMBLO_LANES gives W.
 // It uses GCC vector extensions, so the operations are plain IEEE lane operations and
 // -ffp-contract=off keeps multiplies and adds apart.
-//   #include <cstdint>, <cstring>, "dsp/numerics.h", "dsp/rate_constants.h"
+//   #include <cmath>, <cstdint>, <cstring>, "dsp/maths.h", "dsp/oscillator.h", "dsp/numerics.h", "dsp/rate_constants.h"
 namespace kernel {
 
 using ::zimblo::kDenormalGuard;
@@ -29,10 +30,13 @@ constexpr int W = ZIMBLO_LANES;
 
 typedef float F __attribute__((vector_size(4 * W)));
 typedef int32_t I __attribute__((vector_size(4 * W)));
+typedef uint32_t U __attribute__((vector_size(4 * W)));
+typedef int32_t J __attribute__((vector_size(2 * W)));  // half a group of integers
 typedef float H __attribute__((vector_size(2 * W)));   // half a group
 typedef double D __attribute__((vector_size(4 * W)));  // half a group, widened
 
 inline F splat(float x) { return F{} + x; }
+inline U splatU(uint32_t x) { return U{} + x; }
 inline I splat(int32_t x) { return I{} + x; }
 inline F load(const float* p) {
     F v;
@@ -69,22 +73,15 @@ inline I gatherInt(const Get& get) {
 
 // float(c · double(x)) and float(double(x) + c), lane by lane: one rounding each, as the
 // shaper's arctangent curve forms its products and sums with double constants.
-inline H lowHalf(F v) {
-    H h;
-    std::memcpy(&h, &v, sizeof h);
-    return h;
-}
-inline H highHalf(F v) {
-    H h;
-    std::memcpy(&h, reinterpret_cast<const char*>(&v) + sizeof h, sizeof h);
-    return h;
-}
-inline F join(H low, H high) {
-    F v;
-    std::memcpy(&v, &low, sizeof low);
-    std::memcpy(reinterpret_cast<char*>(&v) + sizeof low, &high, sizeof high);
-    return v;
-}
+#if ZIMBLO_LANES == 8
+inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
+inline H highHalf(F v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7); }
+#else
+inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1); }
+inline H highHalf(F v) { return __builtin_shufflevector(v, v, 2, 3); }
+inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3); }
+#endif
 inline D widen(H h) { return __builtin_convertvector(h, D); }
 inline H narrow(D d) { return __builtin_convertvector(d, H); }
 inline F timesConstant(double c, F x) {
@@ -98,19 +95,16 @@ inline F constantMinus(double c, F x) {
 }
 
 // The shaper's arctangentCurve, both branches computed and selected per lane.
-inline F arctangentCurve(F v) {
+__attribute__((always_inline)) inline F arctangentCurve(F v) {
     constexpr double kSmallNumerator = 0.43157974;
     constexpr double kLargeNumerator = 0.431597974;
     constexpr double kSquareTerm = 0.76443945;
     constexpr double kFourthTerm = 0.05831938;
     constexpr double kHalfPiDouble = 1.57079632679489661923;
     constexpr float kCurveSaturation = 0x1p32f;
-    I bits;
-    std::memcpy(&bits, &v, sizeof bits);
+    const I bits = reinterpret_cast<I>(v);
     const I signBit = bits & splat(static_cast<int32_t>(0x80000000u));
-    const I magnitudeBits = bits & splat(0x7FFFFFFF);
-    F a;
-    std::memcpy(&a, &magnitudeBits, sizeof a);
+    const F a = reinterpret_cast<F>(bits & splat(0x7FFFFFFF));
     const F a2 = a * a;
     const F a4 = a2 * a2;
     const F smallNumerator = a * plusConstant(1.0, timesConstant(kSmallNumerator, a2));
@@ -123,12 +117,7 @@ inline F arctangentCurve(F v) {
     const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(127);
     F magnitude = pick(belowOne, small, large);
     magnitude = pick(a >= splat(kCurveSaturation), splat(static_cast<float>(kHalfPiDouble)), magnitude);
-    I out;
-    std::memcpy(&out, &magnitude, sizeof out);
-    out = out ^ signBit;
-    F result;
-    std::memcpy(&result, &out, sizeof result);
-    return result;
+    return reinterpret_cast<F>(reinterpret_cast<I>(magnitude) ^ signBit);
 }
 
 // One filter slot of the group: coefficients, running states and per-lane output selection.
@@ -298,18 +287,232 @@ void finish(Voice* const* voices, const float* source, float* const* work, int c
     }
 }
 
-inline void renderChain(Voice* const* groupVoices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    Voice* voices[W];
-    const float* sources[W];
-    for (int l = 0; l < W; ++l) {
-        voices[l] = groupVoices[l < count ? l : 0];
-        sources[l] = work[l < count ? l : 0];
+// ---- Oscillators (oscillator.cpp, maths.cpp) ----
+
+using ::zimblo::dsp::Oscillator;
+
+// fraction(v) of every lane: exact, (v >> 9) is below 2^23.
+inline F fractionOf(U v) { return __builtin_convertvector(reinterpret_cast<I>(v >> 9), F) * splat(0x1p-23f); }
+
+// sinePolynomialFactor, Horner from the inside.
+inline F sinePolynomial(F y) {
+    const F y2 = y * y;
+    F p = y2 * splat(-0.00018542f);
+    p = splat(0.0083143f) + p;
+    p = y2 * p;
+    p = splat(-0.16666f) + p;
+    p = y2 * p;
+    p = splat(1.0f) + p;
+    return p;
+}
+
+// fmodf(x, 2π), exact: in double x − q·2π with q = trunc(x / 2π) is exact while |q| < 2^29
+// (a 24-bit constant times q fits 53 bits, and the difference, a multiple of 2^-21 below
+// 2^31, too); the quotient rounded up to the next integer leaves the remainder on the wrong
+// side of 0, which one exact step of 2π mends. A zero takes the sign of x, as fmodf's does.
+// Lanes of 2^31 or more in magnitude, infinities and NaNs take the library's fmodf.
+inline H remainderHalf(H x) {
+    constexpr double kPeriod = static_cast<double>(::zimblo::dsp::kTwoPi);
+    const D X = widen(x);
+    const auto q = __builtin_convertvector(X / kPeriod, J);
+    D r = X - __builtin_convertvector(q, D) * kPeriod;
+    typedef int64_t L __attribute__((vector_size(sizeof(D))));
+    const L up = (X >= 0.0) & (r < 0.0);
+    const L down = (X < 0.0) & (r > 0.0);
+    r = up ? r + kPeriod : r;
+    r = down ? r - kPeriod : r;
+    return narrow(r);
+}
+inline F remainderTwoPi(F x) {
+    F r = join(remainderHalf(lowHalf(x)), remainderHalf(highHalf(x)));
+    const I bits = reinterpret_cast<I>(x);
+    const I zero = r == splat(0.0f);
+    r = reinterpret_cast<F>(zero ? bits & splat(static_cast<int32_t>(0x80000000u)) : reinterpret_cast<I>(r));
+    const I outside = ~(reinterpret_cast<F>(bits & splat(0x7FFFFFFF)) < splat(0x1p31f));
+    if (any(outside)) {
+        for (int l = 0; l < W; ++l) {
+            if (outside[l] != 0) r[l] = std::fmod(x[l], ::zimblo::dsp::kTwoPi);
+        }
     }
+    return r;
+}
+
+// sine() of every lane.
+inline F sineOf(F x) {
+    F r = remainderTwoPi(x);
+    r = pick(r < splat(0.0f), r + splat(::zimblo::dsp::kTwoPi), r);
+    F y = pick(r <= splat(::zimblo::dsp::kThreeHalfPi), splat(::zimblo::dsp::kPi) - r,
+               r - splat(::zimblo::dsp::kTwoPi));
+    y = pick(r <= splat(::zimblo::dsp::kHalfPi), r, y);
+    return y * sinePolynomial(y);
+}
+
+// Box-filter case index k & caseMask of every lane (caseIndex in oscillator.cpp).
+inline I caseOf(U p, U increment, U threshold, I caseMask) {
+    const I previousBelow = (p - increment) < threshold;
+    const I wrapped = p < increment;
+    const I currentBelow = p < threshold;
+    return ((previousBelow & splat(4)) | (wrapped & splat(2)) | (currentBelow & splat(1))) & caseMask;
+}
+inline I isCase(I k, int a) { return k == splat(a); }
+inline I isCase(I k, int a, int b) { return (k == splat(a)) | (k == splat(b)); }
+
+// One oscillator slot of the group: every waveform some lane plays runs over all lanes and
+// lands in that waveform's lanes only.
+struct OscillatorLanes {
+    Voice* const* voices;
+    int slot;
+    const Oscillator& osc(int l) const { return voices[l]->oscillators[slot]; }
+
+    template <bool kReplacing, class Shape>
+    static void run(float* buffer, int n, I active, I multiply, Shape shape) {
+        for (int i = 0; i < n; ++i) {
+            const F old = load(buffer + i * W);
+            const F y = shape(old);
+            const F combined = kReplacing ? pick(multiply, y * old, y) : pick(multiply, old * y, old + y);
+            store(buffer + i * W, pick(active, combined, old));
+        }
+    }
+
+    void render(float* buffer, int n, int count) const {
+        const I kind = gatherValue([&](int l) { return osc(l).waveform & 7; });
+        const I multiply = gatherInt([&](int l) { return (osc(l).flags & 1) != 0; });
+        const F g = gather([&](int l) { return osc(l).gain; });
+        U increment;
+        U threshold;
+        U phase;
+        for (int l = 0; l < W; ++l) {
+            increment[l] = osc(l).increment;
+            threshold[l] = osc(l).colourThreshold;
+            phase[l] = osc(l).phase;
+        }
+        U p = phase;
+        bool phaseRuns = false;
+        auto advance = [&] { p = p + increment; };
+
+        const I triangleSaw = kind == splat(1);
+        if (any(triangleSaw)) {
+            ::zimblo::dsp::TriangleSawShape shapes[W];
+            for (int l = 0; l < W; ++l) shapes[l] = ::zimblo::dsp::triangleSawShape(osc(l));
+            const F c = gather([&](int l) { return shapes[l].c; });
+            const F f = gather([&](int l) { return shapes[l].f; });
+            const F a = gather([&](int l) { return shapes[l].a; });
+            const F b = gather([&](int l) { return shapes[l].b; });
+            const F inverseF = gather([&](int l) { return shapes[l].inverseF; });
+            const F aOneMinusF = gather([&](int l) { return shapes[l].aOneMinusF; });
+            const F bOneMinusF = gather([&](int l) { return shapes[l].bOneMinusF; });
+            const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
+            const F two = splat(2.0f);
+            const F one = splat(1.0f);
+            p = phase;
+            run<false>(buffer, n, triangleSaw, multiply, [&](F) {
+                const F d = fractionOf(p) - c;
+                const I k = caseOf(p, increment, threshold, caseMask);
+                const F twoDMinusF = two * d - f;
+                const F beforeStart = (one + d) - f;
+                const F beforePeak = d - f;
+                const F wrapSpan = (two * d + one) - f;
+                F y = g - (bOneMinusF * wrapSpan + g) * inverseF;  // 2
+                y = pick(isCase(k, 0, 6), g + b * twoDMinusF, y);
+                y = pick(isCase(k, 1, 5), g + a * twoDMinusF, y);
+                y = pick(isCase(k, 3), g - ((beforeStart * beforeStart * b - d * d * a) + g) * inverseF, y);
+                y = pick(isCase(k, 4), g + (d * d * b - beforePeak * beforePeak * a) * inverseF, y);
+                y = pick(isCase(k, 7), g - (aOneMinusF * wrapSpan + g) * inverseF, y);
+                advance();
+                return y;
+            });
+            phase = triangleSaw ? p : phase;
+            phaseRuns = true;
+        }
+        const I pulse = kind == splat(2);
+        if (any(pulse)) {
+            ::zimblo::dsp::PulseShape shapes[W];
+            for (int l = 0; l < W; ++l) shapes[l] = ::zimblo::dsp::pulseShape(osc(l));
+            const F c = gather([&](int l) { return shapes[l].c; });
+            const F gOverF = gather([&](int l) { return shapes[l].gOverF; });
+            const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
+            const F two = splat(2.0f);
+            const U start = phase;
+            p = start;
+            run<false>(buffer, n, pulse, multiply, [&](F) {
+                const F phi = fractionOf(p);
+                const I k = caseOf(p, increment, threshold, caseMask);
+                F y = two * c * gOverF - g;  // 2
+                y = pick(isCase(k, 0, 6), -g, y);
+                y = pick(isCase(k, 1, 5), g, y);
+                y = pick(isCase(k, 3), two * phi * gOverF - g, y);
+                y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
+                y = pick(isCase(k, 7), g + (two * c - two) * gOverF, y);
+                advance();
+                return y;
+            });
+            phase = pulse ? p : phase;
+            phaseRuns = true;
+        }
+        const I sine = kind == splat(3);
+        if (any(sine)) {
+            p = phase;
+            run<false>(buffer, n, sine, multiply, [&](F) {
+                U q = p + splatU(0x40000000u);
+                const I folded = (q & splatU(0x80000000u)) != splatU(0);
+                q = folded ? ~q : q;
+                const F t = __builtin_convertvector(reinterpret_cast<I>(q >> 8), F) * splat(0x1p-23f);
+                const F x = splat(::zimblo::dsp::kPi) * (splat(1.0f) + t) - splat(::zimblo::dsp::kThreeHalfPi);
+                advance();
+                return g * x * sinePolynomial(x);
+            });
+            phase = sine ? p : phase;
+            phaseRuns = true;
+        }
+        const I noise = kind == splat(4);
+        if (any(noise)) {
+            const F frequency = gather([&](int l) { return osc(l).noiseFrequency; });
+            const F damping = gather([&](int l) { return osc(l).noiseDamping; });
+            U seed;
+            for (int l = 0; l < W; ++l) seed[l] = osc(l).noiseSeed;
+            F low = gather([&](int l) { return osc(l).noiseLow; });
+            F band = gather([&](int l) { return osc(l).noiseBand; });
+            run<false>(buffer, n, noise, multiply, [&](F) {
+                seed = seed * splatU(196314165u) + splatU(907633515u);
+                const F w = __builtin_convertvector(reinterpret_cast<I>(seed >> 9), F) * splat(0x1p-22f) - splat(1.0f);
+                low = low + frequency * band;
+                const F high = w - damping * band - low;
+                band = band + frequency * high;
+                return g * (band + damping * (high + low));
+            });
+            for (int l = 0; l < count; ++l) {
+                if (noise[l] == 0) continue;
+                Oscillator& target = voices[l]->oscillators[slot];
+                target.noiseSeed = seed[l];
+                target.noiseLow = low[l];
+                target.noiseBand = band[l];
+            }
+        }
+        const I phaseModSine = kind == splat(5);
+        if (any(phaseModSine)) {
+            p = phase;
+            run<true>(buffer, n, phaseModSine, multiply, [&](F m) {
+                const F y = g * sineOf(splat(::zimblo::dsp::kTwoPi) * (splat(1.0f) + fractionOf(p) + splat(2.0f) * m));
+                advance();
+                return y;
+            });
+            phase = phaseModSine ? p : phase;
+            phaseRuns = true;
+        }
+        if (phaseRuns) {
+            for (int l = 0; l < count; ++l) voices[l]->oscillators[slot].phase = phase[l];
+        }
+    }
+};
+
+// Voice::renderOscillators, renderChain and applyAmplitude of the group.
+inline void renderVoices(Voice* const* groupVoices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
+    Voice* voices[W];
+    for (int l = 0; l < W; ++l) voices[l] = groupVoices[l < count ? l : 0];
     float* input = scratch.input.data();
     float* second = scratch.second.data();
-    for (int i = 0; i < n; ++i) {
-        for (int l = 0; l < W; ++l) input[i * W + l] = sources[l][i];
-    }
+    std::memset(input, 0, sizeof(float) * static_cast<size_t>(n * W));
+    for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices, slot}.render(input, n, count);
 
     const I routing = gatherValue([&](int l) { return voices[l]->routing & 0xFF; });
     const I single = routing == splat(0);

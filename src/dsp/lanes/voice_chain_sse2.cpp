@@ -1,8 +1,10 @@
 // The voice-chain kernel in 4 SSE2 lanes (the x86-64 baseline).
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "dsp/lanes/voice_chain_entry.h"
+#include "dsp/maths.h"
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
 
@@ -13,8 +15,8 @@ namespace zimblo::dsp::lanes::sse2 {
 
 namespace zimblo::dsp::lanes {
 
-void renderChainSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    sse2::kernel::renderChain(voices, work, count, n, scratch);
+void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
+    sse2::kernel::renderVoices(voices, work, count, n, scratch);
 }
 
 }  // namespace zimblo::dsp::lanes
