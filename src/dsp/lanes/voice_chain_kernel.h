@@ -38,12 +38,11 @@ typedef double D __attribute__((vector_size(4 * W)));  // half a group, widened
 inline F splat(float x) { return F{} + x; }
 inline U splatU(uint32_t x) { return U{} + x; }
 inline I splat(int32_t x) { return I{} + x; }
-inline F load(const float* p) {
-    F v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-inline void store(float* p, F v) { std::memcpy(p, &v, sizeof v); }
+// Float-typed unaligned access, so the compiler knows a buffer store leaves the integer
+// states (phases, seeds) alone.
+typedef float Unaligned __attribute__((vector_size(4 * W), aligned(4)));
+inline F load(const float* p) { return *reinterpret_cast<const Unaligned*>(p); }
+inline void store(float* p, F v) { *reinterpret_cast<Unaligned*>(p) = v; }
 inline F pick(I mask, F a, F b) { return mask ? a : b; }
 inline bool any(I mask) {
     for (int l = 0; l < W; ++l) {
