@@ -5,6 +5,7 @@
 
 #include "dsp/maths.h"
 #include "dsp/numerics.h"
+#include "dsp/voice_lanes.h"
 
 namespace zimblo::dsp {
 
@@ -197,10 +198,8 @@ void Shaper::renderStereo(const StereoFrame* source, StereoFrame* destination, i
     float* destinationFloats = reinterpret_cast<float*>(destination);
     const uint32_t selected = static_cast<uint32_t>(mode) & kModeMask;
     if (selected >= static_cast<uint32_t>(kFirstFilterMode)) {
-        filterA.stride = 2;
-        filterB.stride = 2;
-        filterA.render(sourceFloats, destinationFloats, n);
-        filterB.render(sourceFloats + 1, destinationFloats + 1, n);
+        // Left with filterA and right with filterB, each with a stride of 2.
+        renderStereoFilter(simdPath(), filterA, filterB, sourceFloats, destinationFloats, n);
         return;
     }
     if (static_cast<ShaperMode>(selected) != ShaperMode::Decimator) {

@@ -69,4 +69,19 @@ void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, i
     }
 }
 
+void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
+                        float* destination, int n) {
+    left.stride = 2;
+    right.stride = 2;
+#if defined(ZIMBLO_X86_LANES)
+    if (path != SimdPath::Scalar) {
+        lanes::renderStereoFilterSse2(left, right, source, destination, n);
+        return;
+    }
+#endif
+    (void)path;
+    left.render(source, destination, n);
+    right.render(source + 1, destination + 1, n);
+}
+
 }  // namespace zimblo::dsp

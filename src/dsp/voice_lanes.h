@@ -45,4 +45,10 @@ int laneGroupKey(const Voice& voice);
 void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch);
 
+// The two filters of a stereo shaper (VoiceFilter::render with stride 2 on each side of n
+// interleaved frames) side by side in two lanes on a SIMD path; one after the other on the
+// scalar path. source == destination is allowed.
+void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
+                        float* destination, int n);
+
 }  // namespace zimblo::dsp

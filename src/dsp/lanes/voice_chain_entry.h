@@ -10,4 +10,7 @@ namespace zimblo::dsp::lanes {
 void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 
+// The shaper's filter modes in stereo, left and right side by side (voice_lanes.h).
+void renderStereoFilterSse2(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination, int n);
+
 }  // namespace zimblo::dsp::lanes

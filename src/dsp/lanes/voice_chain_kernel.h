@@ -128,8 +128,8 @@ struct FilterLanes {
     bool anyStateVariable = false;
     bool anyLadder = false;
 
-    void load(Voice* const* voices, int slot, I used) {
-        auto filter = [&](int l) -> const VoiceFilter& { return voices[l]->filters[slot]; };
+    void load(VoiceFilter* const* filters, I used) {
+        auto filter = [&](int l) -> const VoiceFilter& { return *filters[l]; };
         auto type = [&](int l) { return static_cast<uint32_t>(filter(l).type) & 7u; };
         f = gather([&](int l) { return filter(l).frequency; });
         q = gather([&](int l) { return filter(l).damping; });
@@ -155,9 +155,9 @@ struct FilterLanes {
         anyLadder = any(isLadder);
     }
 
-    void storeBack(Voice* const* voices, int slot, int count) const {
+    void storeBack(VoiceFilter* const* filters, int count) const {
         for (int l = 0; l < count; ++l) {
-            VoiceFilter& filter = voices[l]->filters[slot];
+            VoiceFilter& filter = *filters[l];
             if (isStateVariable[l] != 0) {
                 filter.low = low[l];
                 filter.band = band[l];
@@ -173,18 +173,17 @@ struct FilterLanes {
     }
 };
 
-// renderStateVariable and renderLadder of every lane over n interleaved samples; source may
-// be a per-lane choice of two buffers (parallel lanes read their input, serial lanes the
-// filter-1 output).
-template <bool kStateVariable, bool kLadder>
-void runFilter(FilterLanes& fl, const float* sourceA, const float* sourceB, I useA, float* destination, int n) {
+// renderStateVariable and renderLadder of every lane over n samples, read through in(i) and
+// written through out(i, y).
+template <bool kStateVariable, bool kLadder, class In, class Out>
+void runFilter(FilterLanes& fl, const In& in, const Out& out, int n) {
     const F guard = splat(kDenormalGuard);
     const F clip = splat(0.1666666716337204f);
     const F f = fl.f, q = fl.q, k = fl.k, m = fl.m, r = fl.r;
     F low = fl.low, band = fl.band;
     F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
     for (int i = 0; i < n; ++i) {
-        const F input = pick(useA, load(sourceA + i * W), load(sourceB + i * W));
+        const F input = in(i);
         F y = input;
         if constexpr (kStateVariable) {
             const F x = input + guard;
@@ -218,7 +217,7 @@ void runFilter(FilterLanes& fl, const float* sourceA, const float* sourceB, I us
             }
             y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
         }
-        store(destination + i * W, y);
+        out(i, y);
     }
     fl.low = low;
     fl.band = band;
@@ -229,19 +228,46 @@ void runFilter(FilterLanes& fl, const float* sourceA, const float* sourceB, I us
     fl.s4 = s4;
 }
 
+template <class In, class Out>
+void filterPass(FilterLanes& fl, const In& in, const Out& out, int n) {
+    if (fl.anyStateVariable && fl.anyLadder) {
+        runFilter<true, true>(fl, in, out, n);
+    } else if (fl.anyStateVariable) {
+        runFilter<true, false>(fl, in, out, n);
+    } else if (fl.anyLadder) {
+        runFilter<false, true>(fl, in, out, n);
+    } else {
+        for (int i = 0; i < n; ++i) out(i, in(i));
+    }
+}
+
+// Filter pass over a group's interleaved buffer: lanes in useA read sourceA, the others sourceB.
 inline void filterPass(FilterLanes& fl, const float* sourceA, const float* sourceB, I useA, float* destination,
                        int n) {
-    if (fl.anyStateVariable && fl.anyLadder) {
-        runFilter<true, true>(fl, sourceA, sourceB, useA, destination, n);
-    } else if (fl.anyStateVariable) {
-        runFilter<true, false>(fl, sourceA, sourceB, useA, destination, n);
-    } else if (fl.anyLadder) {
-        runFilter<false, true>(fl, sourceA, sourceB, useA, destination, n);
-    } else if (destination != sourceA || any(~useA)) {
-        for (int i = 0; i < n; ++i) {
-            store(destination + i * W, pick(useA, load(sourceA + i * W), load(sourceB + i * W)));
-        }
-    }
+    const auto in = [&](int i) { return pick(useA, load(sourceA + i * W), load(sourceB + i * W)); };
+    const auto out = [&](int i, F y) { store(destination + i * W, y); };
+    if (fl.anyStateVariable || fl.anyLadder || destination != sourceA || any(~useA)) filterPass(fl, in, out, n);
+}
+
+// The shaper's filter modes on an interleaved stereo buffer: the left and right filters side by
+// side in lanes 0 and 1 (the other lanes repeat them and store nothing).
+inline void renderStereoFilter(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination,
+                               int n) {
+    VoiceFilter* filters[W];
+    for (int l = 0; l < W; ++l) filters[l] = (l & 1) == 0 ? &left : &right;
+    FilterLanes fl;
+    fl.load(filters, splat(-1));
+    const auto in = [&](int i) {
+        F v;
+        for (int l = 0; l < W; ++l) v[l] = source[2 * i + (l & 1)];
+        return v;
+    };
+    const auto out = [&](int i, F y) {
+        destination[2 * i] = y[0];
+        destination[2 * i + 1] = y[1];
+    };
+    filterPass(fl, in, out, n);
+    fl.storeBack(filters, 2);
 }
 
 // Shaper (off, overdrive, clip), DC blocker and amplitude ramp, written to the lanes' buffers.
@@ -519,10 +545,16 @@ inline void renderVoices(Voice* const* groupVoices, float* const* work, int coun
     const I serial = ~single & ~parallel;
     const I all = splat(-1);
 
+    VoiceFilter* firstFilters[W];
+    VoiceFilter* lastFilters[W];
+    for (int l = 0; l < W; ++l) {
+        firstFilters[l] = &voices[l]->filters[0];
+        lastFilters[l] = &voices[l]->filters[1];
+    }
     FilterLanes first;
-    first.load(voices, 0, all);
+    first.load(firstFilters, all);
     FilterLanes last;
-    last.load(voices, 1, ~single);
+    last.load(lastFilters, ~single);
 
     const bool anyParallel = any(parallel);
     const bool anySecond = any(~single);
@@ -542,8 +574,8 @@ inline void renderVoices(Voice* const* groupVoices, float* const* work, int coun
             store(input + i * W, y);
         }
     }
-    first.storeBack(voices, 0, count);
-    last.storeBack(voices, 1, count);
+    first.storeBack(firstFilters, count);
+    last.storeBack(lastFilters, count);
 
     bool anyOverdrive = false;
     for (int l = 0; l < W; ++l) anyOverdrive = anyOverdrive || (voices[l]->shaper.mode & 15) == 1;
