@@ -4,11 +4,10 @@
 // scalar reference; read them side by side):
 //   1. the three oscillators into one buffer, the lanes interleaved (sample i of lane l at
 //      i·W + l), each waveform some lane plays run over all lanes and kept in its own lanes;
-//   2. filter 1 in place, with filter 2's input kept aside for the parallel lanes;
-//   3. filter 2 on the serial lanes' filter-1 output or the parallel lanes' input, then the
-//      routing's mix;
-//   4. shaper, DC blocker and amplitude ramp in one pass, written back to the lanes' buffers.
-// A filter pass runs the state-variable recurrence when some lane uses that family and the
+//   2. filter 1, then filter 2 on the serial lanes' filter-1 output or the parallel lanes'
+//      input, then the routing's mix, all in one pass over the samples;
+//   3. shaper, DC blocker and amplitude ramp in one pass, written back to the lanes' buffers.
+// A filter step runs the state-variable recurrence when some lane uses that family and the
 // ladder when some lane uses that one; each lane then takes its own type's output (masks), so
 // a group holding both families pays for both (the caller groups by family to avoid that).
 // Only lanes that ran a family store its state back. Lanes beyond count repeat lane 0 and
@@ -173,59 +172,127 @@ struct FilterLanes {
     }
 };
 
-// renderStateVariable and renderLadder of every lane over n samples, read through in(i) and
-// written through out(i, y).
-template <bool kStateVariable, bool kLadder, class In, class Out>
-void runFilter(FilterLanes& fl, const In& in, const Out& out, int n) {
+// One sample of renderStateVariable and renderLadder in every lane, on fl's states; each lane
+// keeps its own type's output.
+template <bool kStateVariable, bool kLadder>
+__attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
     const F guard = splat(kDenormalGuard);
-    const F clip = splat(0.1666666716337204f);
-    const F f = fl.f, q = fl.q, k = fl.k, m = fl.m, r = fl.r;
-    F low = fl.low, band = fl.band;
-    F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
-    for (int i = 0; i < n; ++i) {
-        const F input = in(i);
-        F y = input;
-        if constexpr (kStateVariable) {
-            const F x = input + guard;
-            low = (low + f * band) - guard;
-            F high = (x - low) - q * band;
-            band = band + f * high;
-            low = low + f * band;
-            high = (x - low) - q * band;
-            band = band + f * high;
-            const F lowBandHigh = (low + band) + high;
-            F sv = pick(fl.isLow, low, lowBandHigh);
-            sv = pick(fl.isBand, band, sv);
-            sv = pick(fl.isHigh, high, sv);
-            sv = pick(fl.isNotch, low + high, sv);
-            y = pick(fl.isStateVariable, sv, y);
-        }
-        if constexpr (kLadder) {
-            const F x = input;
-            for (int pass = 0; pass < 2; ++pass) {
-                const F u = (x + guard) - r * s4;
-                const F n1 = k * (u + previous) + m * s1;
-                const F n2 = k * (s1 + n1) + m * s2;
-                const F n3 = k * (s2 + n2) + m * s3;
-                F n4 = k * (s3 + n3) + m * s4;
-                n4 = (n4 - ((n4 * n4) * n4) * clip) - guard;
-                s1 = n1;
-                s2 = n2;
-                s3 = n3;
-                s4 = n4;
-                previous = x;
-            }
-            y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
-        }
-        out(i, y);
+    F y = input;
+    if constexpr (kStateVariable) {
+        const F f = fl.f;
+        const F q = fl.q;
+        const F x = input + guard;
+        F low = fl.low;
+        F band = fl.band;
+        low = (low + f * band) - guard;
+        F high = (x - low) - q * band;
+        band = band + f * high;
+        low = low + f * band;
+        high = (x - low) - q * band;
+        band = band + f * high;
+        fl.low = low;
+        fl.band = band;
+        const F lowBandHigh = (low + band) + high;
+        F sv = pick(fl.isLow, low, lowBandHigh);
+        sv = pick(fl.isBand, band, sv);
+        sv = pick(fl.isHigh, high, sv);
+        sv = pick(fl.isNotch, low + high, sv);
+        y = pick(fl.isStateVariable, sv, y);
     }
-    fl.low = low;
-    fl.band = band;
-    fl.previous = previous;
-    fl.s1 = s1;
-    fl.s2 = s2;
-    fl.s3 = s3;
-    fl.s4 = s4;
+    if constexpr (kLadder) {
+        const F clip = splat(0.1666666716337204f);
+        const F k = fl.k;
+        const F m = fl.m;
+        const F r = fl.r;
+        const F x = input;
+        F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
+        for (int pass = 0; pass < 2; ++pass) {
+            const F u = (x + guard) - r * s4;
+            const F n1 = k * (u + previous) + m * s1;
+            const F n2 = k * (s1 + n1) + m * s2;
+            const F n3 = k * (s2 + n2) + m * s3;
+            F n4 = k * (s3 + n3) + m * s4;
+            n4 = (n4 - ((n4 * n4) * n4) * clip) - guard;
+            s1 = n1;
+            s2 = n2;
+            s3 = n3;
+            s4 = n4;
+            previous = x;
+        }
+        fl.previous = previous;
+        fl.s1 = s1;
+        fl.s2 = s2;
+        fl.s3 = s3;
+        fl.s4 = s4;
+        y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
+    }
+    return y;
+}
+
+// The filter of every lane over n samples, read through in(i) and written through out(i, y).
+template <bool kStateVariable, bool kLadder, class In, class Out>
+void runFilter(FilterLanes& lanes, const In& in, const Out& out, int n) {
+    FilterLanes fl = lanes;
+    for (int i = 0; i < n; ++i) out(i, filterStep<kStateVariable, kLadder>(fl, in(i)));
+    lanes = fl;
+}
+
+// Both filters of a voice group and the routing's mix in one pass over the interleaved buffer:
+// filter 2 reads the parallel lanes' input and the serial lanes' filter-1 output, and the two
+// recurrences overlap in time (filter 1 of sample i + 1 does not wait for filter 2 of sample i).
+template <bool kStateVariable1, bool kLadder1, bool kSecond, bool kStateVariable2, bool kLadder2>
+void runChainFilters(FilterLanes& first, FilterLanes& last, float* buffer, I single, I parallel, F mix1, F mix2,
+                     int n) {
+    FilterLanes a = first;
+    FilterLanes b = last;
+    const I serial = ~single & ~parallel;
+    for (int i = 0; i < n; ++i) {
+        const F x = load(buffer + i * W);
+        const F y1 = filterStep<kStateVariable1, kLadder1>(a, x);
+        F y = y1;
+        if constexpr (kSecond) {
+            const F y2 = filterStep<kStateVariable2, kLadder2>(b, pick(parallel, x, y1));
+            y = pick(serial, y2, y);
+            y = pick(parallel, y2 * mix2 + y1 * mix1, y);
+        }
+        store(buffer + i * W, y);
+    }
+    first = a;
+    last = b;
+}
+
+template <bool kStateVariable1, bool kLadder1>
+void chainFiltersSecond(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
+                        F mix1, F mix2, int n) {
+    if (!second) {
+        runChainFilters<kStateVariable1, kLadder1, false, false, false>(first, last, buffer, single, parallel, mix1,
+                                                                         mix2, n);
+    } else if (last.anyStateVariable && last.anyLadder) {
+        runChainFilters<kStateVariable1, kLadder1, true, true, true>(first, last, buffer, single, parallel, mix1,
+                                                                      mix2, n);
+    } else if (last.anyStateVariable) {
+        runChainFilters<kStateVariable1, kLadder1, true, true, false>(first, last, buffer, single, parallel, mix1,
+                                                                       mix2, n);
+    } else if (last.anyLadder) {
+        runChainFilters<kStateVariable1, kLadder1, true, false, true>(first, last, buffer, single, parallel, mix1,
+                                                                       mix2, n);
+    } else {
+        runChainFilters<kStateVariable1, kLadder1, true, false, false>(first, last, buffer, single, parallel, mix1,
+                                                                        mix2, n);
+    }
+}
+
+inline void chainFilters(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
+                         F mix1, F mix2, int n) {
+    if (first.anyStateVariable && first.anyLadder) {
+        chainFiltersSecond<true, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else if (first.anyStateVariable) {
+        chainFiltersSecond<true, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else if (first.anyLadder) {
+        chainFiltersSecond<false, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else {
+        chainFiltersSecond<false, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    }
 }
 
 template <class In, class Out>
@@ -239,14 +306,6 @@ void filterPass(FilterLanes& fl, const In& in, const Out& out, int n) {
     } else {
         for (int i = 0; i < n; ++i) out(i, in(i));
     }
-}
-
-// Filter pass over a group's interleaved buffer: lanes in useA read sourceA, the others sourceB.
-inline void filterPass(FilterLanes& fl, const float* sourceA, const float* sourceB, I useA, float* destination,
-                       int n) {
-    const auto in = [&](int i) { return pick(useA, load(sourceA + i * W), load(sourceB + i * W)); };
-    const auto out = [&](int i, F y) { store(destination + i * W, y); };
-    if (fl.anyStateVariable || fl.anyLadder || destination != sourceA || any(~useA)) filterPass(fl, in, out, n);
 }
 
 // The shaper's filter modes on an interleaved stereo buffer: the left and right filters side by
@@ -535,14 +594,12 @@ inline void renderVoices(Voice* const* groupVoices, float* const* work, int coun
     Voice* voices[W];
     for (int l = 0; l < W; ++l) voices[l] = groupVoices[l < count ? l : 0];
     float* input = scratch.input.data();
-    float* second = scratch.second.data();
     std::memset(input, 0, sizeof(float) * static_cast<size_t>(n * W));
     for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices, slot}.render(input, n, count);
 
     const I routing = gatherValue([&](int l) { return voices[l]->routing & 0xFF; });
     const I single = routing == splat(0);
     const I parallel = routing == splat(2);
-    const I serial = ~single & ~parallel;
     const I all = splat(-1);
 
     VoiceFilter* firstFilters[W];
@@ -556,24 +613,9 @@ inline void renderVoices(Voice* const* groupVoices, float* const* work, int coun
     FilterLanes last;
     last.load(lastFilters, ~single);
 
-    const bool anyParallel = any(parallel);
-    const bool anySecond = any(~single);
-    // The parallel lanes' filter-2 input: the group's input before filter 1 overwrites it.
-    if (anyParallel) std::memcpy(second, input, sizeof(float) * static_cast<size_t>(n * W));
-    filterPass(first, input, input, all, input, n);
-    if (anySecond) {
-        // Filter 2 reads the parallel lanes' kept input and the serial lanes' filter-1 output.
-        filterPass(last, second, input, parallel, second, n);
-        const F mix1 = gather([&](int l) { return voices[l]->filter1MixGain; });
-        const F mix2 = gather([&](int l) { return voices[l]->filter2MixGain; });
-        for (int i = 0; i < n; ++i) {
-            const F y1 = load(input + i * W);
-            const F y2 = load(second + i * W);
-            F y = pick(serial, y2, y1);
-            y = pick(parallel, y2 * mix2 + y1 * mix1, y);
-            store(input + i * W, y);
-        }
-    }
+    const F mix1 = gather([&](int l) { return voices[l]->filter1MixGain; });
+    const F mix2 = gather([&](int l) { return voices[l]->filter2MixGain; });
+    chainFilters(first, last, any(~single), input, single, parallel, mix1, mix2, n);
     first.storeBack(firstFilters, count);
     last.storeBack(lastFilters, count);
 
