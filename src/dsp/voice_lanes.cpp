@@ -45,7 +45,11 @@ int laneGroupKey(const Voice& voice) {
                         static_cast<uint32_t>(FilterRouting::Single);
     const int second = single ? 0 : filterFamily(voice.filters[1]);
     const int shaper = static_cast<int>(static_cast<uint32_t>(voice.shaper.mode) & kShaperModeMask);
-    return (filterFamily(voice.filters[0]) * 3 + second) * 3 + shaper;
+    int waveforms = 0;
+    for (const Oscillator& oscillator : voice.oscillators) {
+        waveforms = waveforms * 8 + static_cast<int>(static_cast<uint32_t>(oscillator.waveform) & 7u);
+    }
+    return ((filterFamily(voice.filters[0]) * 3 + second) * 3 + shaper) * 512 + waveforms;
 }
 
 void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,

@@ -36,8 +36,8 @@ int laneCount(SimdPath path);
 // same control frame).
 bool voiceFitsLanes(const Voice& voice);
 
-// Grouping key, 0..kLaneGroupKeys − 1: voices with equal keys run the same recurrences.
-constexpr int kLaneGroupKeys = 27;
+// Grouping key: voices with equal keys run the same recurrences and waveforms; close keys share
+// the filter families and the shaper mode first.
 int laneGroupKey(const Voice& voice);
 
 // Runs renderOscillators (without aux inputs), renderChain and applyAmplitude of count voices

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dsp/envelope.h"
 #include "dsp/numerics.h"
@@ -154,27 +155,22 @@ void Synth::renderVoiceGroups(int n) {
     if (path == dsp::SimdPath::Scalar) return;
     const int lanes = dsp::laneCount(path);
 
-    std::array<int, dsp::kLaneGroupKeys + 1> start{};
-    std::array<int, kVoiceCount> key{};
+    // (key, voice) of every voice that fits, sorted: neighbours run the same code.
+    std::array<std::pair<int, int>, kVoiceCount> order{};
+    int grouped = 0;
     for (int v = 0; v < kVoiceCount; ++v) {
         if (voiceChannel[v] < 0 || !dsp::voiceFitsLanes(voices[v])) continue;
         voiceGrouped[v] = 1;
-        key[v] = dsp::laneGroupKey(voices[v]);
-        ++start[key[v] + 1];
+        order[grouped++] = {dsp::laneGroupKey(voices[v]), v};
     }
-    for (int k = 0; k < dsp::kLaneGroupKeys; ++k) start[k + 1] += start[k];
-    std::array<int, kVoiceCount> order{};
-    const int grouped = start[dsp::kLaneGroupKeys];
-    for (int v = 0; v < kVoiceCount; ++v) {
-        if (voiceGrouped[v] != 0) order[start[key[v]]++] = v;
-    }
+    std::sort(order.begin(), order.begin() + grouped);
 
     for (int first = 0; first < grouped; first += lanes) {
         const int count = std::min(lanes, grouped - first);
         std::array<dsp::Voice*, dsp::kMaxLanes> group{};
         std::array<float*, dsp::kMaxLanes> work{};
         for (int l = 0; l < count; ++l) {
-            const int v = order[first + l];
+            const int v = order[first + l].second;
             group[l] = &voices[v];
             work[l] = groupedVoiceWork[v].data();
         }
