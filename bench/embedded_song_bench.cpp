@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "bench_util.h"
 #include "data/embedded_song.h"
 #include "dsp/free_running_counter.h"
-#include "dsp/simd_path.h"
 #include "dsp/stereo_frame.h"
 #include "player/player.h"
 
@@ -21,13 +21,8 @@ constexpr uint32_t kRate = 44100;
 constexpr uint32_t kBlockFrames = 4096;
 
 void BM_EmbeddedSongRealTimeFactor(benchmark::State& state) {
-    const auto path = static_cast<dsp::SimdPath>(state.range(0));
-    if (!dsp::simdPathAvailable(path)) {
-        state.SkipWithError("this processor lacks the path");
-        return;
-    }
-    const dsp::SimdPath saved = dsp::simdPath();
-    dsp::setSimdPath(path);
+    const ScopedSimdPath path(state, 0);
+    if (!path.ok()) return;
     dsp::pinFreeRunningCounter(1);
     auto player = std::make_unique<player::Player>();
     player->isOpen = 0;
@@ -50,9 +45,7 @@ void BM_EmbeddedSongRealTimeFactor(benchmark::State& state) {
     }
     state.counters["realtime_factor"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    state.SetLabel(dsp::simdPathName(path));
     dsp::unpinFreeRunningCounter();
-    dsp::setSimdPath(saved);
 }
 BENCHMARK(BM_EmbeddedSongRealTimeFactor)->ArgName("path")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 

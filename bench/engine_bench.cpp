@@ -9,7 +9,6 @@
 
 #include "bench_util.h"
 #include "dsp/free_running_counter.h"
-#include "dsp/simd_path.h"
 #include "synth/synth.h"
 
 namespace zimblo::bench {
@@ -72,13 +71,8 @@ constexpr uint8_t kGlobals[synth::kGlobalParamCount] = {
 synth::Synth gSynth;
 
 void BM_EngineWorstCase(benchmark::State& state) {
-    const auto path = static_cast<dsp::SimdPath>(state.range(1));
-    if (!dsp::simdPathAvailable(path)) {
-        state.SkipWithError("this processor lacks the path");
-        return;
-    }
-    const dsp::SimdPath saved = dsp::simdPath();
-    dsp::setSimdPath(path);
+    const ScopedSimdPath path(state, 1);
+    if (!path.ok()) return;
     dsp::pinFreeRunningCounter(0x2468ACE0u);
     static const std::vector<uint8_t> ladderBank = heaviestBank(true);
     static const std::vector<uint8_t> stateVariableBank = heaviestBank(false);
@@ -109,9 +103,7 @@ void BM_EngineWorstCase(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     reportPerSample(state, kBlockFrames);
-    state.SetLabel(dsp::simdPathName(path));
     dsp::unpinFreeRunningCounter();
-    dsp::setSimdPath(saved);
 }
 // Ladders 1: the worst case (ladder filters); 0: state-variable filters. Path: 0 scalar (the
 // reference), 1 SSE2, 2 AVX2.

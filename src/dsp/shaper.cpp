@@ -29,16 +29,7 @@ constexpr int kCrushMaskShift = 9;             // the mask flips bits 9 and up
 // Decimator: the hold clock's increment is exp2Ten(A/128) of a half cycle, doubled.
 constexpr float kHalfCycle = 2147483648.0f;  // 2^31
 
-// Arctangent curve constants: doubles, so each product or sum with one is formed in double.
-constexpr double kSmallNumerator = 0.43157974;
-constexpr double kLargeNumerator = 0.431597974;
-constexpr double kSquareTerm = 0.76443945;
-constexpr double kFourthTerm = 0.05831938;
-constexpr double kHalfPiDouble = 1.57079632679489661923;
-// From here on the curve is float(π/2) to the last bit; above it the rational form would
-// overflow to inf/inf.
-constexpr float kCurveSaturation = 0x1p32f;
-constexpr uint32_t kBiasedExponentOfOne = 127;
+using namespace arctangent;
 
 // A product or sum with one of the curve's double constants: formed in double, rounded once.
 float timesConstant(double constant, float x) {

@@ -94,12 +94,7 @@ inline F constantMinus(double c, F x) {
 
 // The shaper's arctangentCurve, both branches computed and selected per lane.
 __attribute__((always_inline)) inline F arctangentCurve(F v) {
-    constexpr double kSmallNumerator = 0.43157974;
-    constexpr double kLargeNumerator = 0.431597974;
-    constexpr double kSquareTerm = 0.76443945;
-    constexpr double kFourthTerm = 0.05831938;
-    constexpr double kHalfPiDouble = 1.57079632679489661923;
-    constexpr float kCurveSaturation = 0x1p32f;
+    using namespace ::zimblo::dsp::arctangent;
     const I bits = reinterpret_cast<I>(v);
     const I signBit = bits & splat(static_cast<int32_t>(0x80000000u));
     const F a = reinterpret_cast<F>(bits & splat(0x7FFFFFFF));
@@ -112,7 +107,7 @@ __attribute__((always_inline)) inline F arctangentCurve(F v) {
     const F largeNumerator = a * plusConstant(kLargeNumerator, a2);
     const F largeDenominator = plusConstant(kFourthTerm, a4 + timesConstant(kSquareTerm, a2));
     const F large = constantMinus(kHalfPiDouble, largeNumerator / largeDenominator);
-    const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(127);
+    const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(static_cast<int32_t>(kBiasedExponentOfOne));
     F magnitude = pick(belowOne, small, large);
     magnitude = pick(a >= splat(kCurveSaturation), splat(static_cast<float>(kHalfPiDouble)), magnitude);
     return reinterpret_cast<F>(reinterpret_cast<I>(magnitude) ^ signBit);
