@@ -318,9 +318,9 @@ void Oscillator::setup(const float* params) {
 
 void Oscillator::updatePitch() {
     const RateConstants& rate = rates();
-    noiseFrequency = rateScaledCoefficient(exp2Ten((transpose + kParameterCentre) / 128.0f), rate);
+    noiseFrequency = rateScaledCoefficient(noiseCurve((transpose + kParameterCentre) / 128.0f), rate);
     // A product of 2^31 or more converts to 0x80000000: half a cycle per sample.
-    const float ratio = exp2((note + transpose - kReferenceNote) * kOctavesPerSemitone);
+    const float ratio = pitchCurve((note + transpose - kReferenceNote) * kOctavesPerSemitone);
     increment = static_cast<uint32_t>(roundToInt(ratio * rate.baseIncrement));
 }
 

@@ -25,6 +25,8 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 
 namespace zimblo::dsp {
@@ -89,6 +91,10 @@ struct Oscillator {
     // Pitch in semitones.
     float note = 0.0f;       // voice note + voice transpose, written by the voice
     float transpose = 0.0f;  // (S − 64) + (D − 64)/128
+
+    // The exponentials of the last pitch update.
+    LastResult<dsp::exp2Ten> noiseCurve;
+    LastResult<dsp::exp2> pitchCurve;
 
     // Phase and noise filter to 0, noise seed to the slot's (0, 1, 2; others are clamped).
     void reset(int slot);

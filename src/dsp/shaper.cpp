@@ -122,7 +122,7 @@ void Shaper::setup(const float* params) {
     const float amount = params[2];
     const float biasOrMask = params[3];
     mode = roundToInt(params[0]);
-    drive = exp2((params[1] - kDriveOffset) * kDriveOctavesPerStep);
+    drive = driveCurve((params[1] - kDriveOffset) * kDriveOctavesPerStep);
     const uint32_t selected = static_cast<uint32_t>(mode) & kModeMask;
     switch (static_cast<ShaperMode>(selected)) {
         case ShaperMode::Off:
@@ -146,7 +146,7 @@ void Shaper::setup(const float* params) {
         }
         case ShaperMode::Decimator: {
             // 2^31 itself (A = 128) is out of range: 0x80000000, doubled to 0, a frozen clock.
-            const float half = exp2Ten(amount * kInverseParameterScale) * kHalfCycle;
+            const float half = holdCurve(amount * kInverseParameterScale) * kHalfCycle;
             holdIncrement = static_cast<uint32_t>(roundToInt(half)) * 2u;
             break;
         }

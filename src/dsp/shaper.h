@@ -25,6 +25,8 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 #include "dsp/voice_filter.h"
 
@@ -69,6 +71,10 @@ struct Shaper {
     uint32_t holdIncrement = 0;
     float heldLeft = 0.0f;
     float heldRight = 0.0f;
+
+    // The exponentials of drive and hold clock, kept from the last setup.
+    LastResult<dsp::exp2> driveCurve;
+    LastResult<dsp::exp2Ten> holdCurve;
 
     // Filter modes: the mono filter or the left side, and the right side.
     VoiceFilter filterA;
