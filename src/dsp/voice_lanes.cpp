@@ -88,4 +88,16 @@ void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, co
     right.render(source + 1, destination + 1, n);
 }
 
+void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,
+                            int n) {
+#if defined(ZIMBLO_X86_LANES)
+    if (path != SimdPath::Scalar) {
+        lanes::renderStereoDcBlockersSse2(blockers, buffers, count, n);
+        return;
+    }
+#endif
+    (void)path;
+    for (int b = 0; b < count; ++b) blockers[b]->renderStereo(buffers[b], buffers[b], n);
+}
+
 }  // namespace zimblo::dsp

@@ -13,6 +13,7 @@
 
 #include <array>
 
+#include "dsp/dc_blocker.h"
 #include "dsp/rate_constants.h"
 #include "dsp/simd_path.h"
 #include "dsp/voice.h"
@@ -50,5 +51,11 @@ void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, i
 // scalar path. source == destination is allowed.
 void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
                         float* destination, int n);
+
+// DcBlocker::renderStereo of count blockers, each on its own buffer of n frames in place: on a
+// SIMD path two channels to an SSE register and several registers in one loop (their
+// recurrences overlap), one after the other on the scalar path.
+void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,
+                            int n);
 
 }  // namespace zimblo::dsp

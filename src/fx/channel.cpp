@@ -59,11 +59,12 @@ void Channel::setupEffects(const float* params) {
     shelf.setParams(params[kShelf]);
 }
 
-void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer) {
+void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer,
+                           bool inputBlocked) {
     if (aux1Return != 0.0f) addScaled(buffer, buses.aux1, aux1Return, n);
     if (aux2Return != 0.0f) addScaled(buffer, buses.aux2, aux2Return, n);
 
-    dc1.renderStereo(buffer, buffer, n);
+    if (!inputBlocked) dc1.renderStereo(buffer, buffer, n);
     dyn.process(buffer, n, levelBuffer);
     shelf.process(buffer, n);
     if (order == 0) {

@@ -65,7 +65,11 @@ struct Channel {
     void setupEffects(const float* params);
     // buffer: n frames in place. levelBuffer: scratch of at least n frames lent
     // to the dynamics detector.
-    void processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer);
+    // inputBlocked: dc1 has already run on the buffer (with other channels' side by side).
+    void processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer,
+                      bool inputBlocked = false);
+    // True when the strip adds the aux buses, which lower channels fill in the same frame.
+    bool takesAuxReturns() const { return aux1Return != 0.0f || aux2Return != 0.0f; }
 };
 
 }  // namespace zimblo::fx

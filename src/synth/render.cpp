@@ -178,6 +178,38 @@ void Synth::renderVoiceGroups(int n) {
     }
 }
 
+void Synth::renderChannelsAhead(int n) {
+    channelAhead.fill(0);
+    const dsp::SimdPath path = dsp::simdPath();
+    if (path == dsp::SimdPath::Scalar) return;
+
+    std::array<uint8_t, kChannelCount> voiced{};
+    std::array<uint8_t, kChannelCount> allGrouped{};
+    allGrouped.fill(1);
+    for (int v = 0; v < kVoiceCount; ++v) {
+        const int c = voiceChannel[v];
+        if (c < 0) continue;
+        voiced[c] = 1;
+        if (voiceGrouped[v] == 0) allGrouped[c] = 0;
+    }
+    std::array<dsp::DcBlocker*, kChannelCount> blockers{};
+    std::array<StereoFrame*, kChannelCount> buffers{};
+    int count = 0;
+    for (int c = 0; c < kChannelCount; ++c) {
+        if (voiced[c] == 0 || allGrouped[c] == 0 || c == kSingerChannel || channels[c].takesAuxReturns()) continue;
+        channelAhead[c] = 1;
+        StereoFrame* buffer = channelAheadBuffer[c].data();
+        std::fill_n(buffer, n, StereoFrame{});
+        for (int v = 0; v < kVoiceCount; ++v) {
+            if (voiceChannel[v] == c) voices[v].addPanned(groupedVoiceWork[v].data(), n, buffer);
+        }
+        blockers[count] = &channels[c].dc1;
+        buffers[count] = buffer;
+        ++count;
+    }
+    dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), count, n);
+}
+
 void Synth::renderControlFrame() {
     const int n = engineFrameLength();
 
@@ -188,6 +220,7 @@ void Synth::renderControlFrame() {
     std::fill_n(delaySendBus.begin(), n, 0.0f);
 
     renderVoiceGroups(n);
+    renderChannelsAhead(n);
 
     float* work = workBuffer();
     const dsp::VoiceScratch scratch{work, work + kMaxFrames, dsp::AuxInputs{auxBus1.data(), auxBus2.data()}};
@@ -205,6 +238,13 @@ void Synth::renderControlFrame() {
             continue;
         }
 
+        // The channel buffer keeps every strip's output in turn (the last one stays readable).
+        if (channelAhead[c] != 0) {
+            std::copy_n(channelAheadBuffer[c].begin(), n, channelBuffer.begin());
+            channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer(), true);
+            updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
+            continue;
+        }
         std::fill_n(channelBuffer.begin(), n, StereoFrame{});
         for (int v = 0; v < kVoiceCount; ++v) {
             if (voiceChannel[v] != c) continue;

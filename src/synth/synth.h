@@ -117,6 +117,12 @@ struct Synth {
     std::array<uint8_t, kVoiceCount> voiceGrouped{};
     dsp::VoiceLaneScratch laneScratch;
 
+    // Channels whose strip input needs nothing a lower channel sends in the frame (no aux
+    // returns, every voice rendered ahead, not the singer's): their voices are summed and their
+    // first DC blocker run ahead of the channel loop, all such channels side by side.
+    std::array<std::array<StereoFrame, kMaxFrames>, kChannelCount> channelAheadBuffer{};
+    std::array<uint8_t, kChannelCount> channelAhead{};
+
     speech::Singer singer;
 
     // Meters: mode 0 peak with a 0.9999 decay per frame, otherwise mean square.
@@ -137,6 +143,8 @@ struct Synth {
     void renderControlFrame();
     // The voices that fit the SIMD lanes of the current path, rendered up to the pan.
     void renderVoiceGroups(int n);
+    // The voice sums and first DC blockers of the channels that can run ahead (channelAhead).
+    void renderChannelsAhead(int n);
     void applyVoicePatch(int voice);
     void updateChannel(int channel);
 

@@ -176,6 +176,47 @@ TEST_P(VoiceLanesTest, StereoFilterMatchesTheTwoScalarFiltersBitForBit) {
     }
 }
 
+// Channels' stereo DC blockers side by side: every count from 1 to 16 (full and partial
+// register pairs, the odd one out), states and inputs near subnormal sizes, two frames in a row.
+TEST_P(VoiceLanesTest, StereoDcBlockersMatchTheScalarBlockersBitForBit) {
+    Draw draw;
+    for (int trial = 0; trial < 200; ++trial) {
+        const int count = 1 + trial % 16;
+        std::vector<DcBlocker> reference(count);
+        for (DcBlocker& blocker : reference) {
+            blocker.x1L = draw.state();
+            blocker.y1L = draw.state();
+            blocker.x1R = draw.state();
+            blocker.y1R = draw.state();
+        }
+        std::vector<DcBlocker> grouped = reference;
+        std::vector<std::array<StereoFrame, kFrames>> expected(count);
+        for (auto& buffer : expected) {
+            for (StereoFrame& frame : buffer) frame = {draw.state(), draw.state()};
+        }
+        std::vector<std::array<StereoFrame, kFrames>> actual = expected;
+        std::vector<DcBlocker*> blockers(count);
+        std::vector<StereoFrame*> buffers(count);
+        for (int b = 0; b < count; ++b) {
+            blockers[b] = &grouped[b];
+            buffers[b] = actual[b].data();
+        }
+        for (int frame = 0; frame < 2; ++frame) {
+            const int n = 1 + draw.upTo(kFrames / 2 - 1);
+            const int at = frame * (kFrames / 2);
+            for (int b = 0; b < count; ++b) {
+                reference[b].renderStereo(expected[b].data() + at, expected[b].data() + at, n);
+                buffers[b] = actual[b].data() + at;
+            }
+            renderStereoDcBlockers(GetParam(), blockers.data(), buffers.data(), count, n);
+        }
+        for (int b = 0; b < count; ++b) {
+            ASSERT_TRUE(sameBits(expected[b].data(), actual[b].data(), sizeof expected[b])) << trial << " " << b;
+            ASSERT_TRUE(sameBits(&reference[b], &grouped[b], sizeof(DcBlocker))) << trial << " " << b;
+        }
+    }
+}
+
 // Voices the lanes leave to the scalar path: the shaper's stateful and filter modes, aux inputs.
 TEST(VoiceLanesFit, StatefulShaperModesAndAuxInputsStayScalar) {
     Params p{};

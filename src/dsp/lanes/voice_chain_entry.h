@@ -13,4 +13,7 @@ void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n
 // The shaper's filter modes in stereo, left and right side by side (voice_lanes.h).
 void renderStereoFilterSse2(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination, int n);
 
+// Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
+void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);
+
 }  // namespace zimblo::dsp::lanes
