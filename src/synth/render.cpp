@@ -208,6 +208,18 @@ void Synth::renderChannelsAhead(int n) {
         ++count;
     }
     dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), count, n);
+
+    // Order 0 strips also run up to their second DC blocker, again side by side.
+    int fronts = 0;
+    for (int c = 0; c < kChannelCount; ++c) {
+        if (channelAhead[c] == 0 || channels[c].order != 0) continue;
+        channelAhead[c] = 2;
+        channels[c].processFront(channelAheadBuffer[c].data(), n, levelBuffer());
+        blockers[fronts] = &channels[c].dc2;
+        buffers[fronts] = channelAheadBuffer[c].data();
+        ++fronts;
+    }
+    dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), fronts, n);
 }
 
 void Synth::renderControlFrame() {
@@ -241,7 +253,8 @@ void Synth::renderControlFrame() {
         // The channel buffer keeps every strip's output in turn (the last one stays readable).
         if (channelAhead[c] != 0) {
             std::copy_n(channelAheadBuffer[c].begin(), n, channelBuffer.begin());
-            channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer(), true);
+            const fx::StripStart start = channelAhead[c] == 2 ? fx::StripStart::Chorus : fx::StripStart::Dynamics;
+            channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer(), start);
             updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
             continue;
         }

@@ -119,7 +119,9 @@ struct Synth {
 
     // Channels whose strip input needs nothing a lower channel sends in the frame (no aux
     // returns, every voice rendered ahead, not the singer's): their voices are summed and their
-    // first DC blocker run ahead of the channel loop, all such channels side by side.
+    // first DC blocker run ahead of the channel loop, all such channels side by side; with
+    // order 0 also dynamics, shelf and shaper, then the second DC blockers side by side.
+    // channelAhead: 0 not ahead, 1 up to dc1, 2 up to dc2.
     std::array<std::array<StereoFrame, kMaxFrames>, kChannelCount> channelAheadBuffer{};
     std::array<uint8_t, kChannelCount> channelAhead{};
 
@@ -143,7 +145,7 @@ struct Synth {
     void renderControlFrame();
     // The voices that fit the SIMD lanes of the current path, rendered up to the pan.
     void renderVoiceGroups(int n);
-    // The voice sums and first DC blockers of the channels that can run ahead (channelAhead).
+    // The channels that can run ahead, up to their first or second DC blocker (channelAhead).
     void renderChannelsAhead(int n);
     void applyVoicePatch(int voice);
     void updateChannel(int channel);
