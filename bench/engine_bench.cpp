@@ -71,6 +71,8 @@ constexpr uint8_t kGlobals[synth::kGlobalParamCount] = {
 synth::Synth gSynth;
 
 void BM_EngineWorstCase(benchmark::State& state) {
+    const ScopedSimdPath path(state, 1);
+    if (!path.ok()) return;
     dsp::pinFreeRunningCounter(0x2468ACE0u);
     static const std::vector<uint8_t> ladderBank = heaviestBank(true);
     static const std::vector<uint8_t> stateVariableBank = heaviestBank(false);
@@ -103,8 +105,12 @@ void BM_EngineWorstCase(benchmark::State& state) {
     reportPerSample(state, kBlockFrames);
     dsp::unpinFreeRunningCounter();
 }
-// Argument 1: the worst case (ladder filters); 0: state-variable filters.
-BENCHMARK(BM_EngineWorstCase)->ArgName("ladders")->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+// Ladders 1: the worst case (ladder filters); 0: state-variable filters. Path: 0 scalar (the
+// reference), 1 SSE2, 2 AVX2.
+BENCHMARK(BM_EngineWorstCase)
+    ->ArgNames({"ladders", "path"})
+    ->ArgsProduct({{1, 0}, {0, 1, 2}})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace zimblo::bench

@@ -17,7 +17,7 @@ constexpr float kSustainRateCentre = 64.0f;
 constexpr float kSustainFactorLog2PerUnit = 0.0019375f;
 
 // 1 − 2^(−11·x/128): the per-frame factor shared by Decay and Release.
-float fallFactor(float x) { return 1.0f - exp2Eleven(1.0f - x / 128.0f); }
+float fallFactor(LastResult<exp2Eleven>& curve, float x) { return 1.0f - curve(1.0f - x / 128.0f); }
 }  // namespace
 
 void Envelope::reset() { stage = EnvelopeStage::Off; }
@@ -29,11 +29,11 @@ void Envelope::setup(const float* params) {
     const float sustainRate = params[3];
     const float release = params[4];
     const float outputGain = params[5];
-    attackStep = exp2(attack * kAttackStepLog2PerUnit + kAttackStepLog2AtZero);
-    decayFactor = fallFactor(decay);
+    attackStep = attackCurve(attack * kAttackStepLog2PerUnit + kAttackStepLog2AtZero);
+    decayFactor = fallFactor(decayCurve, decay);
     sustainLevel = sustain;
-    sustainFactor = exp2((sustainRate - kSustainRateCentre) * kSustainFactorLog2PerUnit);
-    releaseFactor = fallFactor(release);
+    sustainFactor = sustainCurve((sustainRate - kSustainRateCentre) * kSustainFactorLog2PerUnit);
+    releaseFactor = fallFactor(releaseCurve, release);
     gain = outputGain / 128.0f;
 }
 

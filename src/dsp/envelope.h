@@ -23,6 +23,9 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
+
 namespace zimblo::dsp {
 
 enum class EnvelopeStage : int32_t { Off = 0, Attack = 1, Decay = 2, Sustain = 3, Release = 4 };
@@ -42,6 +45,12 @@ struct Envelope {
     float sustainFactor = 1.0f;  // multiplier per frame in Sustain
     float releaseFactor = 0.0f;  // multiplier per frame in Release
     float gain = 0.0f;           // output scale
+
+    // The exponentials behind the coefficients, kept from the last setup.
+    LastResult<dsp::exp2> attackCurve;
+    LastResult<dsp::exp2Eleven> decayCurve;
+    LastResult<dsp::exp2> sustainCurve;
+    LastResult<dsp::exp2Eleven> releaseCurve;
 
     // Stage = Off; the level is kept, so a restarted voice attacks from where it was.
     void reset();

@@ -45,7 +45,7 @@ void Lfo::setup(const float* params) {
     keySync = roundToInt(keySyncParam);
     oneShot = roundToInt(oneShotParam);
     // 2^(10·(F/128 − 1)) · 2^30: 2^20 at F = 0, 2^30 (a quarter cycle) at F = 128.
-    increment = static_cast<uint32_t>(roundToInt(exp2Ten(rate / 128.0f) * kTwoToThe31 * 0.5f));
+    increment = static_cast<uint32_t>(roundToInt(rateCurve(rate / 128.0f) * kTwoToThe31 * 0.5f));
     // Rounded on a half-range scale and doubled; at P = 128 the rounding yields 0x80000000,
     // which doubles to 0 in 32 bits.
     startPhase = static_cast<uint32_t>(roundToInt(start / 128.0f * kTwoToThe31)) * 2u;

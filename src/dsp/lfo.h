@@ -21,6 +21,9 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
+
 namespace zimblo::dsp {
 
 // The shape selected by the low 3 bits of the shape parameter; 5, 6 and 7 are rising saws.
@@ -37,6 +40,7 @@ struct Lfo {
 
     // Derived coefficient: phase advance per control frame.
     uint32_t increment = 0;
+    LastResult<dsp::exp2Ten> rateCurve;  // its exponential, kept from the last setup
 
     // Running state: one cycle = 2^32.
     uint32_t phase = 0;

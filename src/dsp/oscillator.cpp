@@ -82,18 +82,9 @@ inline float combineReplacing(float old, float y) {
 // the cycle start integrate both pieces.
 template <bool kMultiply>
 void renderTriangleSaw(Oscillator& osc, float* work, int n) {
-    const float g = osc.gain;
     const uint32_t increment = osc.increment;
     const uint32_t threshold = osc.colourThreshold;
-    const float c = fraction(threshold);
-    const float f = fraction(increment);
-    const float a = g / c;
-    const float b = -g / (1.0f - c);
-    const float inverseF = 1.0f / f;
-    const float oneMinusF = 1.0f - f;
-    const float aOneMinusF = a * oneMinusF;
-    const float bOneMinusF = b * oneMinusF;
-    const uint32_t caseMask = f == 0.0f ? kSegmentCasesOnly : kAllCases;
+    const auto [g, c, f, a, b, inverseF, aOneMinusF, bOneMinusF, caseMask] = triangleSawShape(osc);
 
     uint32_t p = osc.phase;
     for (int i = 0; i < n; ++i) {
@@ -135,13 +126,9 @@ void renderTriangleSaw(Oscillator& osc, float* work, int n) {
 // stretch on either side of each edge it crosses.
 template <bool kMultiply>
 void renderPulse(Oscillator& osc, float* work, int n) {
-    const float g = osc.gain;
     const uint32_t increment = osc.increment;
     const uint32_t threshold = osc.colourThreshold;
-    const float c = fraction(threshold);
-    const float f = fraction(increment);
-    const float gOverF = g / f;
-    const uint32_t caseMask = f == 0.0f ? kSegmentCasesOnly : kAllCases;
+    const auto [g, c, f, gOverF, caseMask] = pulseShape(osc);
 
     uint32_t p = osc.phase;
     for (int i = 0; i < n; ++i) {
@@ -283,6 +270,24 @@ void renderWaveform(Oscillator& osc, float* work, int n, const AuxInputs& aux) {
 
 }  // namespace
 
+TriangleSawShape triangleSawShape(const Oscillator& osc) {
+    const float g = osc.gain;
+    const float c = fraction(osc.colourThreshold);
+    const float f = fraction(osc.increment);
+    const float a = g / c;
+    const float b = -g / (1.0f - c);
+    const float oneMinusF = 1.0f - f;
+    return {g, c, f, a, b, 1.0f / f, a * oneMinusF, b * oneMinusF,
+            f == 0.0f ? kSegmentCasesOnly : kAllCases};
+}
+
+PulseShape pulseShape(const Oscillator& osc) {
+    const float g = osc.gain;
+    const float c = fraction(osc.colourThreshold);
+    const float f = fraction(osc.increment);
+    return {g, c, f, g / f, f == 0.0f ? kSegmentCasesOnly : kAllCases};
+}
+
 void Oscillator::reset(int slot) {
     const int index = std::clamp(slot, 0, static_cast<int>(kNoiseSeeds.size()) - 1);
     phase = 0;
@@ -313,9 +318,9 @@ void Oscillator::setup(const float* params) {
 
 void Oscillator::updatePitch() {
     const RateConstants& rate = rates();
-    noiseFrequency = rateScaledCoefficient(exp2Ten((transpose + kParameterCentre) / 128.0f), rate);
+    noiseFrequency = rateScaledCoefficient(noiseCurve((transpose + kParameterCentre) / 128.0f), rate);
     // A product of 2^31 or more converts to 0x80000000: half a cycle per sample.
-    const float ratio = exp2((note + transpose - kReferenceNote) * kOctavesPerSemitone);
+    const float ratio = pitchCurve((note + transpose - kReferenceNote) * kOctavesPerSemitone);
     increment = static_cast<uint32_t>(roundToInt(ratio * rate.baseIncrement));
 }
 

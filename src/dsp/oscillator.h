@@ -25,6 +25,8 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 
 namespace zimblo::dsp {
@@ -50,6 +52,21 @@ struct AuxInputs {
 // Noise generator seeds of the three oscillator slots of a voice.
 constexpr std::array<uint32_t, 3> kNoiseSeeds = {0xDEADBEEFu, 0xBAADF00Du, 0xD3ADC0DEu};
 
+struct Oscillator;
+
+// The per-call constants of the box-filtered shapes (see oscillator.cpp), shared by the scalar
+// renders and the SIMD lanes. caseMask is 1 when f is 0 (only the segment cases apply).
+struct TriangleSawShape {
+    float g, c, f, a, b, inverseF, aOneMinusF, bOneMinusF;
+    uint32_t caseMask;
+};
+struct PulseShape {
+    float g, c, f, gOverF;
+    uint32_t caseMask;
+};
+TriangleSawShape triangleSawShape(const Oscillator& osc);
+PulseShape pulseShape(const Oscillator& osc);
+
 struct Oscillator {
     // Settings.
     int32_t waveform = 0;  // low 3 bits: a Waveform
@@ -74,6 +91,10 @@ struct Oscillator {
     // Pitch in semitones.
     float note = 0.0f;       // voice note + voice transpose, written by the voice
     float transpose = 0.0f;  // (S − 64) + (D − 64)/128
+
+    // The exponentials of the last pitch update.
+    LastResult<dsp::exp2Ten> noiseCurve;
+    LastResult<dsp::exp2> pitchCurve;
 
     // Phase and noise filter to 0, noise seed to the slot's (0, 1, 2; others are clamped).
     void reset(int slot);

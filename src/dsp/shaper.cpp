@@ -5,6 +5,7 @@
 
 #include "dsp/maths.h"
 #include "dsp/numerics.h"
+#include "dsp/voice_lanes.h"
 
 namespace zimblo::dsp {
 
@@ -28,16 +29,7 @@ constexpr int kCrushMaskShift = 9;             // the mask flips bits 9 and up
 // Decimator: the hold clock's increment is exp2Ten(A/128) of a half cycle, doubled.
 constexpr float kHalfCycle = 2147483648.0f;  // 2^31
 
-// Arctangent curve constants: doubles, so each product or sum with one is formed in double.
-constexpr double kSmallNumerator = 0.43157974;
-constexpr double kLargeNumerator = 0.431597974;
-constexpr double kSquareTerm = 0.76443945;
-constexpr double kFourthTerm = 0.05831938;
-constexpr double kHalfPiDouble = 1.57079632679489661923;
-// From here on the curve is float(π/2) to the last bit; above it the rational form would
-// overflow to inf/inf.
-constexpr float kCurveSaturation = 0x1p32f;
-constexpr uint32_t kBiasedExponentOfOne = 127;
+using namespace arctangent;
 
 // A product or sum with one of the curve's double constants: formed in double, rounded once.
 float timesConstant(double constant, float x) {
@@ -130,7 +122,7 @@ void Shaper::setup(const float* params) {
     const float amount = params[2];
     const float biasOrMask = params[3];
     mode = roundToInt(params[0]);
-    drive = exp2((params[1] - kDriveOffset) * kDriveOctavesPerStep);
+    drive = driveCurve((params[1] - kDriveOffset) * kDriveOctavesPerStep);
     const uint32_t selected = static_cast<uint32_t>(mode) & kModeMask;
     switch (static_cast<ShaperMode>(selected)) {
         case ShaperMode::Off:
@@ -157,7 +149,7 @@ void Shaper::setup(const float* params) {
         }
         case ShaperMode::Decimator: {
             // 2^31 itself (A = 128) is out of range: 0x80000000, doubled to 0, a frozen clock.
-            const float half = exp2Ten(amount * kInverseParameterScale) * kHalfCycle;
+            const float half = holdCurve(amount * kInverseParameterScale) * kHalfCycle;
             holdIncrement = static_cast<uint32_t>(roundToInt(half)) * 2u;
             break;
         }
@@ -200,10 +192,8 @@ void Shaper::renderStereo(const StereoFrame* source, StereoFrame* destination, i
     float* destinationFloats = reinterpret_cast<float*>(destination);
     const uint32_t selected = static_cast<uint32_t>(mode) & kModeMask;
     if (selected >= static_cast<uint32_t>(kFirstFilterMode)) {
-        filterA.stride = 2;
-        filterB.stride = 2;
-        filterA.render(sourceFloats, destinationFloats, n);
-        filterB.render(sourceFloats + 1, destinationFloats + 1, n);
+        // Left with filterA and right with filterB, each with a stride of 2.
+        renderStereoFilter(simdPath(), filterA, filterB, sourceFloats, destinationFloats, n);
         return;
     }
     if (static_cast<ShaperMode>(selected) != ShaperMode::Decimator) {

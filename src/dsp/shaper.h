@@ -25,6 +25,8 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 #include "dsp/voice_filter.h"
 
@@ -32,6 +34,20 @@ namespace zimblo::dsp {
 
 // Values 5..15 are the filter modes (type mode − 4).
 enum class ShaperMode : int32_t { Off = 0, Overdrive = 1, Clip = 2, Crusher = 3, Decimator = 4 };
+
+// The arctangent curve's constants (shared with the SIMD lanes): doubles, so each product or sum
+// with one is formed in double.
+namespace arctangent {
+constexpr double kSmallNumerator = 0.43157974;
+constexpr double kLargeNumerator = 0.431597974;
+constexpr double kSquareTerm = 0.76443945;
+constexpr double kFourthTerm = 0.05831938;
+constexpr double kHalfPiDouble = 1.57079632679489661923;
+// From here on the curve is float(π/2) to the last bit; above it the rational form would
+// overflow to inf/inf.
+constexpr float kCurveSaturation = 0x1p32f;
+constexpr uint32_t kBiasedExponentOfOne = 127;
+}  // namespace arctangent
 
 // The overdrive's curve: an odd rational approximation of atan(v), within 1.5e-5, monotonic,
 // bounded by ±π/2.
@@ -60,6 +76,10 @@ struct Shaper {
     uint32_t holdIncrement = 0;
     float heldLeft = 0.0f;
     float heldRight = 0.0f;
+
+    // The exponentials of drive and hold clock, kept from the last setup.
+    LastResult<dsp::exp2> driveCurve;
+    LastResult<dsp::exp2Ten> holdCurve;
 
     // Filter modes: the mono filter or the left side, and the right side.
     VoiceFilter filterA;

@@ -109,12 +109,20 @@ void Voice::update() {
 
 void Voice::render(int n, StereoFrame* destination, const VoiceScratch& scratch) {
     float* work = scratch.work;
-    for (int i = 0; i < n; ++i) work[i] = 0.0f;
-    for (Oscillator& oscillator : oscillators) oscillator.render(work, n, scratch.aux);
+    renderOscillators(work, n, scratch.aux);
+    renderChain(work, scratch.second, n);
+    applyAmplitude(work, n);
+    addPanned(work, n, destination);
+}
 
+void Voice::renderOscillators(float* work, int n, const AuxInputs& aux) {
+    for (int i = 0; i < n; ++i) work[i] = 0.0f;
+    for (Oscillator& oscillator : oscillators) oscillator.render(work, n, aux);
+}
+
+void Voice::renderChain(float* work, float* second, int n) {
     switch (static_cast<FilterRouting>(static_cast<uint32_t>(routing) & kLowByte)) {
         case FilterRouting::Parallel: {
-            float* second = scratch.second;
             filters[1].render(work, second, n);
             filters[0].render(work, work, n);
             const float mix1 = filter1MixGain;
@@ -133,18 +141,26 @@ void Voice::render(int n, StereoFrame* destination, const VoiceScratch& scratch)
 
     shaper.renderMono(work, work, n);
     dcBlocker.renderMono(work, n);
+}
 
-    const float left = leftGain;
-    const float right = rightGain;
+void Voice::applyAmplitude(float* work, int n) {
     const float step = amplitudeStep;
     float gain = amplitude;
     for (int i = 0; i < n; ++i) {
-        const float s = work[i] * gain;
+        work[i] = work[i] * gain;
         gain = gain + step;
+    }
+    amplitude = gain;
+}
+
+void Voice::addPanned(const float* work, int n, StereoFrame* destination) const {
+    const float left = leftGain;
+    const float right = rightGain;
+    for (int i = 0; i < n; ++i) {
+        const float s = work[i];
         destination[i].left = destination[i].left + (s * left + kDenormalGuard);
         destination[i].right = destination[i].right + (s * right + kDenormalGuard);
     }
-    amplitude = gain;
 }
 
 }  // namespace zimblo::dsp

@@ -92,6 +92,15 @@ struct Voice {
     void update();
     // Adds n frames (n <= kMaxFrameLength) into destination, using the scratch buffers.
     void render(int n, StereoFrame* destination, const VoiceScratch& scratch);
+
+    // The stages of render, for renders that run the middle ones for a group of voices at once
+    // (voice_lanes.h): the oscillators into work (n samples, cleared first); the filters, the
+    // shaper and the DC blocker in place; the amplitude ramp, work becoming work·gain; the
+    // pan, adding work·left + ε and work·right + ε into destination.
+    void renderOscillators(float* work, int n, const AuxInputs& aux);
+    void renderChain(float* work, float* second, int n);
+    void applyAmplitude(float* work, int n);
+    void addPanned(const float* work, int n, StereoFrame* destination) const;
 };
 
 }  // namespace zimblo::dsp

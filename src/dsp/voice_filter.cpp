@@ -111,7 +111,7 @@ void VoiceFilter::setup(const float* params) {
     const float cutoff = params[1];
     const float resonance = params[2];
     type = roundToInt(params[0]);
-    const float f0 = rateScaledCoefficient(exp2Ten(cutoff * kInverseParameterScale), rates());
+    const float f0 = rateScaledCoefficient(cutoffCurve(cutoff * kInverseParameterScale), rates());
     // The low byte as a signed 8-bit number, without relying on a narrowing cast.
     const int32_t lowByte = static_cast<int32_t>(static_cast<uint32_t>(type) & 0xFFu);
     const int32_t signedLowByte = lowByte >= 128 ? lowByte - 256 : lowByte;

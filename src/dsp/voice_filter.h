@@ -34,6 +34,9 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
+
 namespace zimblo::dsp {
 
 enum class FilterType : int32_t {
@@ -72,6 +75,9 @@ struct VoiceFilter {
     // Distance in floats between consecutive samples: 1 mono, 2 for one side of an
     // interleaved stereo buffer.
     int32_t stride = 1;
+
+    // The cutoff's exponential, kept from the last setup.
+    LastResult<dsp::exp2Ten> cutoffCurve;
 
     // Clears both families' states and sets the stride back to 1.
     void reset();

@@ -59,18 +59,22 @@ void Channel::setupEffects(const float* params) {
     shelf.setParams(params[kShelf]);
 }
 
-void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer) {
-    if (aux1Return != 0.0f) addScaled(buffer, buses.aux1, aux1Return, n);
-    if (aux2Return != 0.0f) addScaled(buffer, buses.aux2, aux2Return, n);
-
-    dc1.renderStereo(buffer, buffer, n);
-    dyn.process(buffer, n, levelBuffer);
-    shelf.process(buffer, n);
-    if (order == 0) {
-        shaper.renderStereo(buffer, buffer, n);
+void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer,
+                           StripStart start) {
+    if (start == StripStart::Returns) {
+        if (aux1Return != 0.0f) addScaled(buffer, buses.aux1, aux1Return, n);
+        if (aux2Return != 0.0f) addScaled(buffer, buses.aux2, aux2Return, n);
+        dc1.renderStereo(buffer, buffer, n);
+    }
+    if (start == StripStart::Chorus) {
+        chorus.processInsert(buffer, n);
+    } else if (order == 0) {
+        processFront(buffer, n, levelBuffer);
         dc2.renderStereo(buffer, buffer, n);
         chorus.processInsert(buffer, n);
     } else {
+        dyn.process(buffer, n, levelBuffer);
+        shelf.process(buffer, n);
         chorus.processInsert(buffer, n);
         shaper.renderStereo(buffer, buffer, n);
         dc2.renderStereo(buffer, buffer, n);
@@ -81,6 +85,12 @@ void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, S
     if (aux1Send != 0.0f) addScaled(buses.aux1, buffer, aux1Send, n);
     if (aux2Send != 0.0f) addScaled(buses.aux2, buffer, aux2Send, n);
     if (buses.master != nullptr) addScaled(buses.master, buffer, volume, n);
+}
+
+void Channel::processFront(StereoFrame* buffer, int n, StereoFrame* levelBuffer) {
+    dyn.process(buffer, n, levelBuffer);
+    shelf.process(buffer, n);
+    shaper.renderStereo(buffer, buffer, n);
 }
 
 }  // namespace zimblo::fx

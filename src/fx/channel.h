@@ -40,6 +40,10 @@ struct SendBuses {
     StereoFrame* master = nullptr;   // null: the channel is muted, it adds nothing here
 };
 
+// Where a strip starts: at the aux returns (the whole strip), after dc1, or, for order 0 only,
+// after dc2 (processFront has run and dc2 with it), at the chorus.
+enum class StripStart { Returns, Dynamics, Chorus };
+
 struct Channel {
     // Settings: mixer gains and the chain order.
     float volume = 0.0f;
@@ -65,7 +69,14 @@ struct Channel {
     void setupEffects(const float* params);
     // buffer: n frames in place. levelBuffer: scratch of at least n frames lent
     // to the dynamics detector.
-    void processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer);
+    // start: how much of the strip has already run on the buffer (the DC blockers of several
+    // channels side by side, processFront in between).
+    void processStrip(StereoFrame* buffer, int n, const SendBuses& buses, StereoFrame* levelBuffer,
+                      StripStart start = StripStart::Returns);
+    // Order 0, after dc1: dynamics, shelf and shaper, which read nothing but the buffer.
+    void processFront(StereoFrame* buffer, int n, StereoFrame* levelBuffer);
+    // True when the strip adds the aux buses, which lower channels fill in the same frame.
+    bool takesAuxReturns() const { return aux1Return != 0.0f || aux2Return != 0.0f; }
 };
 
 }  // namespace zimblo::fx

@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "dsp/envelope.h"
 #include "dsp/numerics.h"
+#include "dsp/voice_lanes.h"
 #include "synth/synth.h"
 
 namespace zimblo::synth {
@@ -143,6 +145,83 @@ void Synth::startControlFrame() {
     singer.step();
 }
 
+// A voice reads nothing its channel's neighbours write in the frame unless an oscillator takes
+// an aux bus, so the others can render before the channel loop, grouped into lanes by the
+// recurrences they run; each is then only panned into its channel, in ascending voice order
+// as before, so the channel sums keep their bits.
+void Synth::renderVoiceGroups(int n) {
+    voiceGrouped.fill(0);
+    const dsp::SimdPath path = dsp::simdPath();
+    if (path == dsp::SimdPath::Scalar) return;
+    const int lanes = dsp::laneCount(path);
+
+    // (key, voice) of every voice that fits, sorted: neighbours run the same code.
+    std::array<std::pair<int, int>, kVoiceCount> order{};
+    int grouped = 0;
+    for (int v = 0; v < kVoiceCount; ++v) {
+        if (voiceChannel[v] < 0 || !dsp::voiceFitsLanes(voices[v])) continue;
+        voiceGrouped[v] = 1;
+        order[grouped++] = {dsp::laneGroupKey(voices[v]), v};
+    }
+    std::sort(order.begin(), order.begin() + grouped);
+
+    for (int first = 0; first < grouped; first += lanes) {
+        const int count = std::min(lanes, grouped - first);
+        std::array<dsp::Voice*, dsp::kMaxLanes> group{};
+        std::array<float*, dsp::kMaxLanes> work{};
+        for (int l = 0; l < count; ++l) {
+            const int v = order[first + l].second;
+            group[l] = &voices[v];
+            work[l] = groupedVoiceWork[v].data();
+        }
+        dsp::renderVoiceLanes(path, group.data(), work.data(), count, n, laneScratch);
+    }
+}
+
+void Synth::renderChannelsAhead(int n) {
+    channelAhead.fill(0);
+    const dsp::SimdPath path = dsp::simdPath();
+    if (path == dsp::SimdPath::Scalar) return;
+
+    std::array<uint8_t, kChannelCount> voiced{};
+    std::array<uint8_t, kChannelCount> allGrouped{};
+    allGrouped.fill(1);
+    for (int v = 0; v < kVoiceCount; ++v) {
+        const int c = voiceChannel[v];
+        if (c < 0) continue;
+        voiced[c] = 1;
+        if (voiceGrouped[v] == 0) allGrouped[c] = 0;
+    }
+    std::array<dsp::DcBlocker*, kChannelCount> blockers{};
+    std::array<StereoFrame*, kChannelCount> buffers{};
+    int count = 0;
+    for (int c = 0; c < kChannelCount; ++c) {
+        if (voiced[c] == 0 || allGrouped[c] == 0 || c == kSingerChannel || channels[c].takesAuxReturns()) continue;
+        channelAhead[c] = 1;
+        StereoFrame* buffer = channelAheadBuffer[c].data();
+        std::fill_n(buffer, n, StereoFrame{});
+        for (int v = 0; v < kVoiceCount; ++v) {
+            if (voiceChannel[v] == c) voices[v].addPanned(groupedVoiceWork[v].data(), n, buffer);
+        }
+        blockers[count] = &channels[c].dc1;
+        buffers[count] = buffer;
+        ++count;
+    }
+    dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), count, n);
+
+    // Order 0 strips also run up to their second DC blocker, again side by side.
+    int fronts = 0;
+    for (int c = 0; c < kChannelCount; ++c) {
+        if (channelAhead[c] == 0 || channels[c].order != 0) continue;
+        channelAhead[c] = 2;
+        channels[c].processFront(channelAheadBuffer[c].data(), n, levelBuffer());
+        blockers[fronts] = &channels[c].dc2;
+        buffers[fronts] = channelAheadBuffer[c].data();
+        ++fronts;
+    }
+    dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), fronts, n);
+}
+
 void Synth::renderControlFrame() {
     const int n = engineFrameLength();
 
@@ -151,6 +230,9 @@ void Synth::renderControlFrame() {
     std::fill_n(auxBus2.begin(), n, StereoFrame{});
     std::fill_n(reverbSendBus.begin(), n, 0.0f);
     std::fill_n(delaySendBus.begin(), n, 0.0f);
+
+    renderVoiceGroups(n);
+    renderChannelsAhead(n);
 
     float* work = workBuffer();
     const dsp::VoiceScratch scratch{work, work + kMaxFrames, dsp::AuxInputs{auxBus1.data(), auxBus2.data()}};
@@ -168,9 +250,22 @@ void Synth::renderControlFrame() {
             continue;
         }
 
+        // The channel buffer keeps every strip's output in turn (the last one stays readable).
+        if (channelAhead[c] != 0) {
+            std::copy_n(channelAheadBuffer[c].begin(), n, channelBuffer.begin());
+            const fx::StripStart start = channelAhead[c] == 2 ? fx::StripStart::Chorus : fx::StripStart::Dynamics;
+            channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer(), start);
+            updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
+            continue;
+        }
         std::fill_n(channelBuffer.begin(), n, StereoFrame{});
         for (int v = 0; v < kVoiceCount; ++v) {
-            if (voiceChannel[v] == c) voices[v].render(n, channelBuffer.data(), scratch);
+            if (voiceChannel[v] != c) continue;
+            if (voiceGrouped[v] != 0) {
+                voices[v].addPanned(groupedVoiceWork[v].data(), n, channelBuffer.data());
+            } else {
+                voices[v].render(n, channelBuffer.data(), scratch);
+            }
         }
         if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
         if ((mutedChannels >> c & 1u) != 0) {

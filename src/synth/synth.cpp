@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "dsp/numerics.h"
+#include "dsp/simd_path.h"
 
 namespace zimblo::synth {
 
@@ -34,6 +35,9 @@ void Synth::init(PatchBank patchBank, uint32_t rate) {
     // Rate set-up and unit resets convert floats to integers; pin the rounding
     // mode so they round to nearest whatever the caller's mode is.
     FpEnvironmentGuard fpGuard;
+    // The render path is chosen here, once (the environment and the processor are read at the
+    // first call), so that no render reads them.
+    (void)dsp::simdPath();
 
     // The cast to void* says on purpose: every member is trivially copyable and
     // all-zero bytes are its zero value.

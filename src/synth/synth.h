@@ -20,6 +20,7 @@
 #include "dsp/rate_constants.h"
 #include "dsp/stereo_frame.h"
 #include "dsp/voice.h"
+#include "dsp/voice_lanes.h"
 #include "fx/channel.h"
 #include "fx/dynamics.h"
 #include "fx/mod_delay.h"
@@ -110,6 +111,20 @@ struct Synth {
     std::array<StereoFrame, kMaxFrames> auxBus1{};
     std::array<StereoFrame, kMaxFrames> auxBus2{};
 
+    // Voices rendered ahead of their channels, their chains in SIMD lanes: each one's finished
+    // work buffer (the signal before the pan), a flag per voice, and the kernels' scratch.
+    std::array<std::array<float, kMaxFrames>, kVoiceCount> groupedVoiceWork{};
+    std::array<uint8_t, kVoiceCount> voiceGrouped{};
+    dsp::VoiceLaneScratch laneScratch;
+
+    // Channels whose strip input needs nothing a lower channel sends in the frame (no aux
+    // returns, every voice rendered ahead, not the singer's): their voices are summed and their
+    // first DC blocker run ahead of the channel loop, all such channels side by side; with
+    // order 0 also dynamics, shelf and shaper, then the second DC blockers side by side.
+    // channelAhead: 0 not ahead, 1 up to dc1, 2 up to dc2.
+    std::array<std::array<StereoFrame, kMaxFrames>, kChannelCount> channelAheadBuffer{};
+    std::array<uint8_t, kChannelCount> channelAhead{};
+
     speech::Singer singer;
 
     // Meters: mode 0 peak with a 0.9999 decay per frame, otherwise mean square.
@@ -135,6 +150,10 @@ struct Synth {
 
     // Control-frame work.
     void renderControlFrame();
+    // The voices that fit the SIMD lanes of the current path, rendered up to the pan.
+    void renderVoiceGroups(int n);
+    // The channels that can run ahead, up to their first or second DC blocker (channelAhead).
+    void renderChannelsAhead(int n);
     void applyVoicePatch(int voice);
     void updateChannel(int channel);
 

@@ -144,5 +144,44 @@ TEST(Channel, ChainMatchesTheUnitsInEitherOrder) {
     EXPECT_FALSE(same(outputs[0], outputs[1]));  // the clip does not commute with the chorus
 }
 
+// The strip run in stages (dc1 alone, then from the dynamics; or dc1, processFront and dc2,
+// then from the chorus) gives the whole strip's bits, buffer, buses and states, frame after frame.
+TEST(Channel, StagedStripMatchesTheWholeStrip) {
+    for (const float order : {0.0f, 1.0f}) {
+        Params p = neutral(90.0f);
+        p[5] = 40.0f;
+        p[7] = order;
+        p[8] = 100.0f;
+        p[9] = 1.0f;   // overdrive
+        p[10] = 90.0f;
+        p[11] = 70.0f;
+        p[20] = 1.0f;  // dynamics on
+        p[24] = 30.0f;
+        Rig whole;
+        Rig staged;
+        const SendBuses buses{staged.reverb.data(), staged.delay.data(), staged.aux1.data(), staged.aux2.data(),
+                              staged.master.data()};
+        for (int frame = 0; frame < 4; ++frame) {
+            Block expected = signal(frame * 0.7f);
+            Block actual = expected;
+            whole.run(expected, p);
+            Channel& channel = *staged.channel;
+            channel.setupEffects(p.data());
+            channel.dc1.renderStereo(actual.data(), actual.data(), kFrames);
+            if (order == 0.0f && frame % 2 == 1) {
+                channel.processFront(actual.data(), kFrames, staged.level.data());
+                channel.dc2.renderStereo(actual.data(), actual.data(), kFrames);
+                channel.processStrip(actual.data(), kFrames, buses, staged.level.data(), StripStart::Chorus);
+            } else {
+                channel.processStrip(actual.data(), kFrames, buses, staged.level.data(), StripStart::Dynamics);
+            }
+            ASSERT_TRUE(same(expected, actual)) << order << " " << frame;
+            ASSERT_TRUE(same(whole.master, staged.master)) << order << " " << frame;
+            ASSERT_EQ(std::memcmp(whole.reverb.data(), staged.reverb.data(), sizeof whole.reverb), 0);
+            ASSERT_EQ(std::memcmp(whole.lines.data(), staged.lines.data(), sizeof whole.lines), 0);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zimblo::fx

@@ -17,6 +17,7 @@
 
 #include "data/embedded_song.h"
 #include "dsp/free_running_counter.h"
+#include "dsp/simd_path.h"
 #include "player/pcm16.h"
 #include "player/player.h"
 #include "player/song_format.h"
@@ -362,6 +363,33 @@ TEST(EmbeddedSongSound, MeetsTheClippingLoudnessGapChannelAndStereoGates) {
     RecordProperty("rms_dbfs", std::to_string(rmsDb));
     RecordProperty("longest_quiet_ms", std::to_string(f.longestQuietFrames * 1000 / kSampleRate));
     RecordProperty("side_to_mid_db", std::to_string(10.0 * std::log10(f.sideEnergy / f.midEnergy)));
+}
+
+// The voice groups in SIMD lanes and the scalar reference render the song's first 20 seconds
+// (every patch, the busiest passage) to the same bits, in an odd block size.
+TEST(EmbeddedSongPaths, EverySimdPathRendersTheScalarBits) {
+    const auto render = [](dsp::SimdPath path) {
+        dsp::setSimdPath(path);
+        dsp::pinFreeRunningCounter(1);
+        auto player = std::make_unique<Player>();
+        EXPECT_EQ(player->open(data::kEmbeddedSong, kSampleRate), 1u);
+        player->play(0);
+        std::vector<StereoFrame> frames(20 * kSampleRate);
+        for (size_t done = 0; done < frames.size(); done += 1000) {
+            player->render(frames.data() + done, static_cast<uint32_t>(std::min<size_t>(1000, frames.size() - done)), 0);
+        }
+        dsp::unpinFreeRunningCounter();
+        return frames;
+    };
+    const dsp::SimdPath saved = dsp::simdPath();
+    const std::vector<StereoFrame> reference = render(dsp::SimdPath::Scalar);
+    for (dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2}) {
+        if (!dsp::simdPathAvailable(path)) continue;
+        const std::vector<StereoFrame> frames = render(path);
+        EXPECT_EQ(0, std::memcmp(reference.data(), frames.data(), reference.size() * sizeof(StereoFrame)))
+            << dsp::simdPathName(path);
+    }
+    dsp::setSimdPath(saved);
 }
 
 }  // namespace

@@ -1,0 +1,19 @@
+// Entry points of the x86-64 voice-chain kernels, each in a translation unit of its own
+// instruction set (voice_chain_sse2.cpp, voice_chain_avx2.cpp). Only x86-64 builds compile
+// them; ZIMBLO_X86_LANES says they are there.
+#pragma once
+
+#include "dsp/voice_lanes.h"
+
+namespace zimblo::dsp::lanes {
+
+void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+
+// The shaper's filter modes in stereo, left and right side by side (voice_lanes.h).
+void renderStereoFilterSse2(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination, int n);
+
+// Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
+void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);
+
+}  // namespace zimblo::dsp::lanes

@@ -1,0 +1,626 @@
+// The voice-chain kernel, written once over a lane count W and compiled per instruction set.
+// It is Voice::renderOscillators, renderChain and applyAmplitude with every operation widened to
+// W lanes, in the same order (voice.cpp, voice_filter.cpp, shaper.cpp, dc_blocker.cpp hold the
+// scalar reference; read them side by side):
+//   1. the three oscillators into one buffer, the lanes interleaved (sample i of lane l at
+//      i·W + l), each waveform some lane plays run over all lanes and kept in its own lanes;
+//   2. filter 1, then filter 2 on the serial lanes' filter-1 output or the parallel lanes'
+//      input, then the routing's mix, all in one pass over the samples;
+//   3. shaper, DC blocker and amplitude ramp in one pass, written back to the lanes' buffers.
+// A filter step runs the state-variable recurrence when some lane uses that family and the
+// ladder when some lane uses that one; each lane then takes its own type's output (masks), so
+// a group holding both families pays for both (the caller groups by family to avoid that).
+// Only lanes that ran a family store its state back. Lanes beyond count repeat lane 0 and
+// store nothing.
+//
+// Include only from a translation unit compiled for one x86-64 instruction set, inside a
+// namespace of its own, after voice_chain_entry.h and the headers below; ZIMBLO_LANES gives W.
+// It uses GCC vector extensions, so the operations are plain IEEE lane operations and
+// -ffp-contract=off keeps multiplies and adds apart.
+//   #include <cmath>, <cstdint>, <cstring>, "dsp/maths.h", "dsp/oscillator.h", "dsp/numerics.h", "dsp/rate_constants.h"
+namespace kernel {
+
+using ::zimblo::kDenormalGuard;
+using ::zimblo::dsp::Voice;
+using ::zimblo::dsp::VoiceFilter;
+using ::zimblo::dsp::VoiceLaneScratch;
+
+constexpr int W = ZIMBLO_LANES;
+
+typedef float F __attribute__((vector_size(4 * W)));
+typedef int32_t I __attribute__((vector_size(4 * W)));
+typedef uint32_t U __attribute__((vector_size(4 * W)));
+typedef int32_t J __attribute__((vector_size(2 * W)));  // half a group of integers
+typedef float H __attribute__((vector_size(2 * W)));   // half a group
+typedef double D __attribute__((vector_size(4 * W)));  // half a group, widened
+
+inline F splat(float x) { return F{} + x; }
+inline U splatU(uint32_t x) { return U{} + x; }
+inline I splat(int32_t x) { return I{} + x; }
+// Float-typed unaligned access, so the compiler knows a buffer store leaves the integer
+// states (phases, seeds) alone.
+typedef float Unaligned __attribute__((vector_size(4 * W), aligned(4)));
+inline F load(const float* p) { return *reinterpret_cast<const Unaligned*>(p); }
+inline void store(float* p, F v) { *reinterpret_cast<Unaligned*>(p) = v; }
+inline F pick(I mask, F a, F b) { return mask ? a : b; }
+inline bool any(I mask) {
+    for (int l = 0; l < W; ++l) {
+        if (mask[l] != 0) return true;
+    }
+    return false;
+}
+
+template <class Get>
+inline F gather(const Get& get) {
+    F v;
+    for (int l = 0; l < W; ++l) v[l] = get(l);
+    return v;
+}
+template <class Get>
+inline I gatherValue(const Get& get) {
+    I v;
+    for (int l = 0; l < W; ++l) v[l] = get(l);
+    return v;
+}
+template <class Get>
+inline I gatherInt(const Get& get) {
+    I v;
+    for (int l = 0; l < W; ++l) v[l] = get(l) ? -1 : 0;
+    return v;
+}
+
+// float(c · double(x)) and float(double(x) + c), lane by lane: one rounding each, as the
+// shaper's arctangent curve forms its products and sums with double constants.
+#if ZIMBLO_LANES == 8
+inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
+inline H highHalf(F v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
+inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7); }
+#else
+inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1); }
+inline H highHalf(F v) { return __builtin_shufflevector(v, v, 2, 3); }
+inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3); }
+#endif
+inline D widen(H h) { return __builtin_convertvector(h, D); }
+inline H narrow(D d) { return __builtin_convertvector(d, H); }
+inline F timesConstant(double c, F x) {
+    return join(narrow(c * widen(lowHalf(x))), narrow(c * widen(highHalf(x))));
+}
+inline F plusConstant(double c, F x) {
+    return join(narrow(widen(lowHalf(x)) + c), narrow(widen(highHalf(x)) + c));
+}
+inline F constantMinus(double c, F x) {
+    return join(narrow(c - widen(lowHalf(x))), narrow(c - widen(highHalf(x))));
+}
+
+// The shaper's arctangentCurve, both branches computed and selected per lane.
+__attribute__((always_inline)) inline F arctangentCurve(F v) {
+    using namespace ::zimblo::dsp::arctangent;
+    const I bits = reinterpret_cast<I>(v);
+    const I signBit = bits & splat(static_cast<int32_t>(0x80000000u));
+    const F a = reinterpret_cast<F>(bits & splat(0x7FFFFFFF));
+    const F a2 = a * a;
+    const F a4 = a2 * a2;
+    const F smallNumerator = a * plusConstant(1.0, timesConstant(kSmallNumerator, a2));
+    const F smallDenominator =
+        plusConstant(1.0, timesConstant(kSquareTerm, a2)) + timesConstant(kFourthTerm, a4);
+    const F small = smallNumerator / smallDenominator;
+    const F largeNumerator = a * plusConstant(kLargeNumerator, a2);
+    const F largeDenominator = plusConstant(kFourthTerm, a4 + timesConstant(kSquareTerm, a2));
+    const F large = constantMinus(kHalfPiDouble, largeNumerator / largeDenominator);
+    const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(static_cast<int32_t>(kBiasedExponentOfOne));
+    F magnitude = pick(belowOne, small, large);
+    magnitude = pick(a >= splat(kCurveSaturation), splat(static_cast<float>(kHalfPiDouble)), magnitude);
+    return reinterpret_cast<F>(reinterpret_cast<I>(magnitude) ^ signBit);
+}
+
+// One filter slot of the group: coefficients, running states and per-lane output selection.
+struct FilterLanes {
+    F f, q, k, m, r;                 // coefficients of both families
+    F low, band;                     // state-variable state
+    F previous, s1, s2, s3, s4;      // ladder state
+    I isLow, isBand, isHigh, isNotch, isLadderHigh, isStateVariable, isLadder, isOff;
+    bool anyStateVariable = false;
+    bool anyLadder = false;
+
+    void load(VoiceFilter* const* filters, I used) {
+        auto filter = [&](int l) -> const VoiceFilter& { return *filters[l]; };
+        auto type = [&](int l) { return static_cast<uint32_t>(filter(l).type) & 7u; };
+        f = gather([&](int l) { return filter(l).frequency; });
+        q = gather([&](int l) { return filter(l).damping; });
+        k = gather([&](int l) { return filter(l).poleGain; });
+        m = gather([&](int l) { return filter(l).poleFeedback; });
+        r = gather([&](int l) { return filter(l).resonanceFeedback; });
+        low = gather([&](int l) { return filter(l).low; });
+        band = gather([&](int l) { return filter(l).band; });
+        previous = gather([&](int l) { return filter(l).previousInput; });
+        s1 = gather([&](int l) { return filter(l).stage1; });
+        s2 = gather([&](int l) { return filter(l).stage2; });
+        s3 = gather([&](int l) { return filter(l).stage3; });
+        s4 = gather([&](int l) { return filter(l).stage4; });
+        isLow = gatherInt([&](int l) { return type(l) == 1; });
+        isBand = gatherInt([&](int l) { return type(l) == 2; });
+        isHigh = gatherInt([&](int l) { return type(l) == 3; });
+        isNotch = gatherInt([&](int l) { return type(l) == 4; });
+        isLadderHigh = gatherInt([&](int l) { return type(l) == 7; });
+        isOff = gatherInt([&](int l) { return type(l) == 0; });
+        isStateVariable = gatherInt([&](int l) { return type(l) >= 1 && type(l) <= 5; }) & used;
+        isLadder = gatherInt([&](int l) { return type(l) >= 6; }) & used;
+        anyStateVariable = any(isStateVariable);
+        anyLadder = any(isLadder);
+    }
+
+    void storeBack(VoiceFilter* const* filters, int count) const {
+        for (int l = 0; l < count; ++l) {
+            VoiceFilter& filter = *filters[l];
+            if (isStateVariable[l] != 0) {
+                filter.low = low[l];
+                filter.band = band[l];
+            }
+            if (isLadder[l] != 0) {
+                filter.previousInput = previous[l];
+                filter.stage1 = s1[l];
+                filter.stage2 = s2[l];
+                filter.stage3 = s3[l];
+                filter.stage4 = s4[l];
+            }
+        }
+    }
+};
+
+// One sample of renderStateVariable and renderLadder in every lane, on fl's states; each lane
+// keeps its own type's output.
+template <bool kStateVariable, bool kLadder>
+__attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
+    const F guard = splat(kDenormalGuard);
+    F y = input;
+    if constexpr (kStateVariable) {
+        const F f = fl.f;
+        const F q = fl.q;
+        const F x = input + guard;
+        F low = fl.low;
+        F band = fl.band;
+        low = (low + f * band) - guard;
+        F high = (x - low) - q * band;
+        band = band + f * high;
+        low = low + f * band;
+        high = (x - low) - q * band;
+        band = band + f * high;
+        fl.low = low;
+        fl.band = band;
+        const F lowBandHigh = (low + band) + high;
+        F sv = pick(fl.isLow, low, lowBandHigh);
+        sv = pick(fl.isBand, band, sv);
+        sv = pick(fl.isHigh, high, sv);
+        sv = pick(fl.isNotch, low + high, sv);
+        y = pick(fl.isStateVariable, sv, y);
+    }
+    if constexpr (kLadder) {
+        const F clip = splat(0.1666666716337204f);
+        const F k = fl.k;
+        const F m = fl.m;
+        const F r = fl.r;
+        const F x = input;
+        F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
+        for (int pass = 0; pass < 2; ++pass) {
+            const F u = (x + guard) - r * s4;
+            const F n1 = k * (u + previous) + m * s1;
+            const F n2 = k * (s1 + n1) + m * s2;
+            const F n3 = k * (s2 + n2) + m * s3;
+            F n4 = k * (s3 + n3) + m * s4;
+            n4 = (n4 - ((n4 * n4) * n4) * clip) - guard;
+            s1 = n1;
+            s2 = n2;
+            s3 = n3;
+            s4 = n4;
+            previous = x;
+        }
+        fl.previous = previous;
+        fl.s1 = s1;
+        fl.s2 = s2;
+        fl.s3 = s3;
+        fl.s4 = s4;
+        y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
+    }
+    return y;
+}
+
+// The filter of every lane over n samples, read through in(i) and written through out(i, y).
+template <bool kStateVariable, bool kLadder, class In, class Out>
+void runFilter(FilterLanes& lanes, const In& in, const Out& out, int n) {
+    FilterLanes fl = lanes;
+    for (int i = 0; i < n; ++i) out(i, filterStep<kStateVariable, kLadder>(fl, in(i)));
+    lanes = fl;
+}
+
+// Both filters of a voice group and the routing's mix in one pass over the interleaved buffer:
+// filter 2 reads the parallel lanes' input and the serial lanes' filter-1 output, and the two
+// recurrences overlap in time (filter 1 of sample i + 1 does not wait for filter 2 of sample i).
+template <bool kStateVariable1, bool kLadder1, bool kSecond, bool kStateVariable2, bool kLadder2>
+void runChainFilters(FilterLanes& first, FilterLanes& last, float* buffer, I single, I parallel, F mix1, F mix2,
+                     int n) {
+    FilterLanes a = first;
+    FilterLanes b = last;
+    const I serial = ~single & ~parallel;
+    for (int i = 0; i < n; ++i) {
+        const F x = load(buffer + i * W);
+        const F y1 = filterStep<kStateVariable1, kLadder1>(a, x);
+        F y = y1;
+        if constexpr (kSecond) {
+            const F y2 = filterStep<kStateVariable2, kLadder2>(b, pick(parallel, x, y1));
+            y = pick(serial, y2, y);
+            y = pick(parallel, y2 * mix2 + y1 * mix1, y);
+        }
+        store(buffer + i * W, y);
+    }
+    first = a;
+    last = b;
+}
+
+template <bool kStateVariable1, bool kLadder1>
+void chainFiltersSecond(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
+                        F mix1, F mix2, int n) {
+    if (!second) {
+        runChainFilters<kStateVariable1, kLadder1, false, false, false>(first, last, buffer, single, parallel, mix1,
+                                                                         mix2, n);
+    } else if (last.anyStateVariable && last.anyLadder) {
+        runChainFilters<kStateVariable1, kLadder1, true, true, true>(first, last, buffer, single, parallel, mix1,
+                                                                      mix2, n);
+    } else if (last.anyStateVariable) {
+        runChainFilters<kStateVariable1, kLadder1, true, true, false>(first, last, buffer, single, parallel, mix1,
+                                                                       mix2, n);
+    } else if (last.anyLadder) {
+        runChainFilters<kStateVariable1, kLadder1, true, false, true>(first, last, buffer, single, parallel, mix1,
+                                                                       mix2, n);
+    } else {
+        runChainFilters<kStateVariable1, kLadder1, true, false, false>(first, last, buffer, single, parallel, mix1,
+                                                                        mix2, n);
+    }
+}
+
+inline void chainFilters(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
+                         F mix1, F mix2, int n) {
+    if (first.anyStateVariable && first.anyLadder) {
+        chainFiltersSecond<true, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else if (first.anyStateVariable) {
+        chainFiltersSecond<true, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else if (first.anyLadder) {
+        chainFiltersSecond<false, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    } else {
+        chainFiltersSecond<false, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+    }
+}
+
+template <class In, class Out>
+void filterPass(FilterLanes& fl, const In& in, const Out& out, int n) {
+    if (fl.anyStateVariable && fl.anyLadder) {
+        runFilter<true, true>(fl, in, out, n);
+    } else if (fl.anyStateVariable) {
+        runFilter<true, false>(fl, in, out, n);
+    } else if (fl.anyLadder) {
+        runFilter<false, true>(fl, in, out, n);
+    } else {
+        for (int i = 0; i < n; ++i) out(i, in(i));
+    }
+}
+
+// The shaper's filter modes on an interleaved stereo buffer: the left and right filters side by
+// side in lanes 0 and 1 (the other lanes repeat them and store nothing).
+inline void renderStereoFilter(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination,
+                               int n) {
+    VoiceFilter* filters[W];
+    for (int l = 0; l < W; ++l) filters[l] = (l & 1) == 0 ? &left : &right;
+    FilterLanes fl;
+    fl.load(filters, splat(-1));
+    const auto in = [&](int i) {
+        F v;
+        for (int l = 0; l < W; ++l) v[l] = source[2 * i + (l & 1)];
+        return v;
+    };
+    const auto out = [&](int i, F y) {
+        destination[2 * i] = y[0];
+        destination[2 * i + 1] = y[1];
+    };
+    filterPass(fl, in, out, n);
+    fl.storeBack(filters, 2);
+}
+
+// Shaper (off, overdrive, clip), DC blocker and amplitude ramp, written to the lanes' buffers.
+template <bool kOverdrive>
+void finish(Voice* const* voices, const float* source, float* const* work, int count, int n) {
+    const F drive = gather([&](int l) { return voices[l]->shaper.drive; });
+    const F outputGain = gather([&](int l) { return voices[l]->shaper.outputGain; });
+    const F bias = gather([&](int l) { return voices[l]->shaper.bias; });
+    const I mode = gatherValue([&](int l) { return voices[l]->shaper.mode & 15; });
+    const I isOverdrive = mode == splat(1);
+    const I isClip = mode == splat(2);
+    const F dc = splat(::zimblo::dsp::rates().dcCoefficient);
+    const F guard = splat(kDenormalGuard);
+    const F one = splat(1.0f);
+    const F minusOne = splat(-1.0f);
+    const F step = gather([&](int l) { return voices[l]->amplitudeStep; });
+    F gain = gather([&](int l) { return voices[l]->amplitude; });
+    F a = gather([&](int l) { return voices[l]->dcBlocker.x1L; });
+    F b = gather([&](int l) { return voices[l]->dcBlocker.y1L; });
+    float out[W];
+    for (int i = 0; i < n; ++i) {
+        const F x = load(source + i * W);
+        F t = x * drive + bias;
+        t = pick(t > one, one, t);
+        t = pick(t < minusOne, minusOne, t);
+        F shaped = pick(isClip, outputGain * t, x);
+        if constexpr (kOverdrive) {
+            shaped = pick(isOverdrive, outputGain * arctangentCurve(x * drive + bias), shaped);
+        }
+        const F y = (((dc * b - a) + shaped) + guard) - guard;
+        a = shaped;
+        b = y;
+        const F s = y * gain;
+        gain = gain + step;
+        store(out, s);
+        for (int l = 0; l < count; ++l) work[l][i] = out[l];
+    }
+    for (int l = 0; l < count; ++l) {
+        voices[l]->dcBlocker.x1L = a[l];
+        voices[l]->dcBlocker.y1L = b[l];
+        voices[l]->amplitude = gain[l];
+    }
+}
+
+// ---- Oscillators (oscillator.cpp, maths.cpp) ----
+
+using ::zimblo::dsp::Oscillator;
+
+// fraction(v) of every lane: exact, (v >> 9) is below 2^23.
+inline F fractionOf(U v) { return __builtin_convertvector(reinterpret_cast<I>(v >> 9), F) * splat(0x1p-23f); }
+
+// sinePolynomialFactor, Horner from the inside.
+inline F sinePolynomial(F y) {
+    const F y2 = y * y;
+    F p = y2 * splat(-0.00018542f);
+    p = splat(0.0083143f) + p;
+    p = y2 * p;
+    p = splat(-0.16666f) + p;
+    p = y2 * p;
+    p = splat(1.0f) + p;
+    return p;
+}
+
+// fmodf(x, 2π), exact: in double x − q·2π with q = trunc(x / 2π) is exact while |q| < 2^29
+// (a 24-bit constant times q fits 53 bits, and the difference, a multiple of 2^-21 below
+// 2^31, too); the quotient rounded up to the next integer leaves the remainder on the wrong
+// side of 0, which one exact step of 2π mends. A zero takes the sign of x, as fmodf's does.
+// Lanes of 2^31 or more in magnitude, infinities and NaNs take the library's fmodf.
+inline H remainderHalf(H x) {
+    constexpr double kPeriod = static_cast<double>(::zimblo::dsp::kTwoPi);
+    const D X = widen(x);
+    const auto q = __builtin_convertvector(X / kPeriod, J);
+    D r = X - __builtin_convertvector(q, D) * kPeriod;
+    typedef int64_t L __attribute__((vector_size(sizeof(D))));
+    const L up = (X >= 0.0) & (r < 0.0);
+    const L down = (X < 0.0) & (r > 0.0);
+    r = up ? r + kPeriod : r;
+    r = down ? r - kPeriod : r;
+    return narrow(r);
+}
+inline F remainderTwoPi(F x) {
+    F r = join(remainderHalf(lowHalf(x)), remainderHalf(highHalf(x)));
+    const I bits = reinterpret_cast<I>(x);
+    const I zero = r == splat(0.0f);
+    r = reinterpret_cast<F>(zero ? bits & splat(static_cast<int32_t>(0x80000000u)) : reinterpret_cast<I>(r));
+    const I outside = ~(reinterpret_cast<F>(bits & splat(0x7FFFFFFF)) < splat(0x1p31f));
+    if (any(outside)) {
+        for (int l = 0; l < W; ++l) {
+            if (outside[l] != 0) r[l] = std::fmod(x[l], ::zimblo::dsp::kTwoPi);
+        }
+    }
+    return r;
+}
+
+// sine() of every lane.
+inline F sineOf(F x) {
+    F r = remainderTwoPi(x);
+    r = pick(r < splat(0.0f), r + splat(::zimblo::dsp::kTwoPi), r);
+    F y = pick(r <= splat(::zimblo::dsp::kThreeHalfPi), splat(::zimblo::dsp::kPi) - r,
+               r - splat(::zimblo::dsp::kTwoPi));
+    y = pick(r <= splat(::zimblo::dsp::kHalfPi), r, y);
+    return y * sinePolynomial(y);
+}
+
+// Box-filter case index k & caseMask of every lane (caseIndex in oscillator.cpp).
+inline I caseOf(U p, U increment, U threshold, I caseMask) {
+    const I previousBelow = (p - increment) < threshold;
+    const I wrapped = p < increment;
+    const I currentBelow = p < threshold;
+    return ((previousBelow & splat(4)) | (wrapped & splat(2)) | (currentBelow & splat(1))) & caseMask;
+}
+inline I isCase(I k, int a) { return k == splat(a); }
+inline I isCase(I k, int a, int b) { return (k == splat(a)) | (k == splat(b)); }
+
+// One oscillator slot of the group: every waveform some lane plays runs over all lanes and
+// lands in that waveform's lanes only.
+struct OscillatorLanes {
+    Voice* const* voices;
+    int slot;
+    const Oscillator& osc(int l) const { return voices[l]->oscillators[slot]; }
+
+    template <bool kReplacing, class Shape>
+    static void run(float* buffer, int n, I active, I multiply, Shape shape) {
+        for (int i = 0; i < n; ++i) {
+            const F old = load(buffer + i * W);
+            const F y = shape(old);
+            const F combined = kReplacing ? pick(multiply, y * old, y) : pick(multiply, old * y, old + y);
+            store(buffer + i * W, pick(active, combined, old));
+        }
+    }
+
+    void render(float* buffer, int n, int count) const {
+        const I kind = gatherValue([&](int l) { return osc(l).waveform & 7; });
+        const I multiply = gatherInt([&](int l) { return (osc(l).flags & 1) != 0; });
+        const F g = gather([&](int l) { return osc(l).gain; });
+        U increment;
+        U threshold;
+        U phase;
+        for (int l = 0; l < W; ++l) {
+            increment[l] = osc(l).increment;
+            threshold[l] = osc(l).colourThreshold;
+            phase[l] = osc(l).phase;
+        }
+        U p = phase;
+        bool phaseRuns = false;
+        auto advance = [&] { p = p + increment; };
+
+        const I triangleSaw = kind == splat(1);
+        if (any(triangleSaw)) {
+            ::zimblo::dsp::TriangleSawShape shapes[W];
+            for (int l = 0; l < W; ++l) shapes[l] = ::zimblo::dsp::triangleSawShape(osc(l));
+            const F c = gather([&](int l) { return shapes[l].c; });
+            const F f = gather([&](int l) { return shapes[l].f; });
+            const F a = gather([&](int l) { return shapes[l].a; });
+            const F b = gather([&](int l) { return shapes[l].b; });
+            const F inverseF = gather([&](int l) { return shapes[l].inverseF; });
+            const F aOneMinusF = gather([&](int l) { return shapes[l].aOneMinusF; });
+            const F bOneMinusF = gather([&](int l) { return shapes[l].bOneMinusF; });
+            const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
+            const F two = splat(2.0f);
+            const F one = splat(1.0f);
+            p = phase;
+            run<false>(buffer, n, triangleSaw, multiply, [&](F) {
+                const F d = fractionOf(p) - c;
+                const I k = caseOf(p, increment, threshold, caseMask);
+                const F twoDMinusF = two * d - f;
+                const F beforeStart = (one + d) - f;
+                const F beforePeak = d - f;
+                const F wrapSpan = (two * d + one) - f;
+                F y = g - (bOneMinusF * wrapSpan + g) * inverseF;  // 2
+                y = pick(isCase(k, 0, 6), g + b * twoDMinusF, y);
+                y = pick(isCase(k, 1, 5), g + a * twoDMinusF, y);
+                y = pick(isCase(k, 3), g - ((beforeStart * beforeStart * b - d * d * a) + g) * inverseF, y);
+                y = pick(isCase(k, 4), g + (d * d * b - beforePeak * beforePeak * a) * inverseF, y);
+                y = pick(isCase(k, 7), g - (aOneMinusF * wrapSpan + g) * inverseF, y);
+                advance();
+                return y;
+            });
+            phase = triangleSaw ? p : phase;
+            phaseRuns = true;
+        }
+        const I pulse = kind == splat(2);
+        if (any(pulse)) {
+            ::zimblo::dsp::PulseShape shapes[W];
+            for (int l = 0; l < W; ++l) shapes[l] = ::zimblo::dsp::pulseShape(osc(l));
+            const F c = gather([&](int l) { return shapes[l].c; });
+            const F gOverF = gather([&](int l) { return shapes[l].gOverF; });
+            const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
+            const F two = splat(2.0f);
+            const U start = phase;
+            p = start;
+            run<false>(buffer, n, pulse, multiply, [&](F) {
+                const F phi = fractionOf(p);
+                const I k = caseOf(p, increment, threshold, caseMask);
+                F y = two * c * gOverF - g;  // 2
+                y = pick(isCase(k, 0, 6), -g, y);
+                y = pick(isCase(k, 1, 5), g, y);
+                y = pick(isCase(k, 3), two * phi * gOverF - g, y);
+                y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
+                y = pick(isCase(k, 7), g + (two * c - two) * gOverF, y);
+                advance();
+                return y;
+            });
+            phase = pulse ? p : phase;
+            phaseRuns = true;
+        }
+        const I sine = kind == splat(3);
+        if (any(sine)) {
+            p = phase;
+            run<false>(buffer, n, sine, multiply, [&](F) {
+                U q = p + splatU(0x40000000u);
+                const I folded = (q & splatU(0x80000000u)) != splatU(0);
+                q = folded ? ~q : q;
+                const F t = __builtin_convertvector(reinterpret_cast<I>(q >> 8), F) * splat(0x1p-23f);
+                const F x = splat(::zimblo::dsp::kPi) * (splat(1.0f) + t) - splat(::zimblo::dsp::kThreeHalfPi);
+                advance();
+                return g * x * sinePolynomial(x);
+            });
+            phase = sine ? p : phase;
+            phaseRuns = true;
+        }
+        const I noise = kind == splat(4);
+        if (any(noise)) {
+            const F frequency = gather([&](int l) { return osc(l).noiseFrequency; });
+            const F damping = gather([&](int l) { return osc(l).noiseDamping; });
+            U seed;
+            for (int l = 0; l < W; ++l) seed[l] = osc(l).noiseSeed;
+            F low = gather([&](int l) { return osc(l).noiseLow; });
+            F band = gather([&](int l) { return osc(l).noiseBand; });
+            run<false>(buffer, n, noise, multiply, [&](F) {
+                seed = seed * splatU(196314165u) + splatU(907633515u);
+                const F w = __builtin_convertvector(reinterpret_cast<I>(seed >> 9), F) * splat(0x1p-22f) - splat(1.0f);
+                low = low + frequency * band;
+                const F high = w - damping * band - low;
+                band = band + frequency * high;
+                return g * (band + damping * (high + low));
+            });
+            for (int l = 0; l < count; ++l) {
+                if (noise[l] == 0) continue;
+                Oscillator& target = voices[l]->oscillators[slot];
+                target.noiseSeed = seed[l];
+                target.noiseLow = low[l];
+                target.noiseBand = band[l];
+            }
+        }
+        const I phaseModSine = kind == splat(5);
+        if (any(phaseModSine)) {
+            p = phase;
+            run<true>(buffer, n, phaseModSine, multiply, [&](F m) {
+                const F y = g * sineOf(splat(::zimblo::dsp::kTwoPi) * (splat(1.0f) + fractionOf(p) + splat(2.0f) * m));
+                advance();
+                return y;
+            });
+            phase = phaseModSine ? p : phase;
+            phaseRuns = true;
+        }
+        if (phaseRuns) {
+            for (int l = 0; l < count; ++l) voices[l]->oscillators[slot].phase = phase[l];
+        }
+    }
+};
+
+// Voice::renderOscillators, renderChain and applyAmplitude of the group.
+inline void renderVoices(Voice* const* groupVoices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
+    Voice* voices[W];
+    for (int l = 0; l < W; ++l) voices[l] = groupVoices[l < count ? l : 0];
+    float* input = scratch.input.data();
+    std::memset(input, 0, sizeof(float) * static_cast<size_t>(n * W));
+    for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices, slot}.render(input, n, count);
+
+    const I routing = gatherValue([&](int l) { return voices[l]->routing & 0xFF; });
+    const I single = routing == splat(0);
+    const I parallel = routing == splat(2);
+    const I all = splat(-1);
+
+    VoiceFilter* firstFilters[W];
+    VoiceFilter* lastFilters[W];
+    for (int l = 0; l < W; ++l) {
+        firstFilters[l] = &voices[l]->filters[0];
+        lastFilters[l] = &voices[l]->filters[1];
+    }
+    FilterLanes first;
+    first.load(firstFilters, all);
+    FilterLanes last;
+    last.load(lastFilters, ~single);
+
+    const F mix1 = gather([&](int l) { return voices[l]->filter1MixGain; });
+    const F mix2 = gather([&](int l) { return voices[l]->filter2MixGain; });
+    chainFilters(first, last, any(~single), input, single, parallel, mix1, mix2, n);
+    first.storeBack(firstFilters, count);
+    last.storeBack(lastFilters, count);
+
+    bool anyOverdrive = false;
+    for (int l = 0; l < W; ++l) anyOverdrive = anyOverdrive || (voices[l]->shaper.mode & 15) == 1;
+    if (anyOverdrive) {
+        finish<true>(voices, input, work, count, n);
+    } else {
+        finish<false>(voices, input, work, count, n);
+    }
+}
+
+}  // namespace kernel

@@ -1,0 +1,103 @@
+#include "dsp/voice_lanes.h"
+
+#include "dsp/lanes/voice_chain_entry.h"
+
+namespace zimblo::dsp {
+
+namespace {
+
+constexpr uint32_t kLowByte = 0xFFu;
+constexpr uint32_t kShaperModeMask = 15u;
+constexpr uint32_t kFilterTypeMask = 7u;
+constexpr uint32_t kFirstLadder = 6u;
+constexpr uint32_t kLastLaneShaperMode = 2u;  // off, overdrive, clip
+
+// 0 pass-through, 1 state-variable, 2 ladder.
+int filterFamily(const VoiceFilter& filter) {
+    const uint32_t type = static_cast<uint32_t>(filter.type) & kFilterTypeMask;
+    if (type == 0) return 0;
+    return type < kFirstLadder ? 1 : 2;
+}
+
+}  // namespace
+
+int laneCount(SimdPath path) {
+    switch (path) {
+        case SimdPath::Avx2:
+            return 8;
+        case SimdPath::Sse2:
+            return 4;
+        default:
+            return 1;
+    }
+}
+
+bool voiceFitsLanes(const Voice& voice) {
+    for (const Oscillator& oscillator : voice.oscillators) {
+        const auto waveform = static_cast<Waveform>(static_cast<uint32_t>(oscillator.waveform) & 7u);
+        if (waveform == Waveform::Aux1 || waveform == Waveform::Aux2) return false;
+    }
+    return (static_cast<uint32_t>(voice.shaper.mode) & kShaperModeMask) <= kLastLaneShaperMode;
+}
+
+int laneGroupKey(const Voice& voice) {
+    const bool single = (static_cast<uint32_t>(voice.routing) & kLowByte) ==
+                        static_cast<uint32_t>(FilterRouting::Single);
+    const int second = single ? 0 : filterFamily(voice.filters[1]);
+    const int shaper = static_cast<int>(static_cast<uint32_t>(voice.shaper.mode) & kShaperModeMask);
+    int waveforms = 0;
+    for (const Oscillator& oscillator : voice.oscillators) {
+        waveforms = waveforms * 8 + static_cast<int>(static_cast<uint32_t>(oscillator.waveform) & 7u);
+    }
+    return ((filterFamily(voice.filters[0]) * 3 + second) * 3 + shaper) * 512 + waveforms;
+}
+
+void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
+                      VoiceLaneScratch& scratch) {
+#if defined(ZIMBLO_X86_LANES)
+    if (path == SimdPath::Avx2) {
+        lanes::renderVoicesAvx2(voices, work, count, n, scratch);
+        return;
+    }
+    if (path == SimdPath::Sse2) {
+        lanes::renderVoicesSse2(voices, work, count, n, scratch);
+        return;
+    }
+#endif
+    (void)path;
+    (void)scratch;
+    for (int l = 0; l < count; ++l) {
+        voices[l]->renderOscillators(work[l], n, AuxInputs{});
+        voices[l]->renderChain(work[l], scratch.second.data(), n);
+        voices[l]->applyAmplitude(work[l], n);
+    }
+}
+
+void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
+                        float* destination, int n) {
+    left.stride = 2;
+    right.stride = 2;
+#if defined(ZIMBLO_X86_LANES)
+    if (path != SimdPath::Scalar) {
+        lanes::renderStereoFilterSse2(left, right, source, destination, n);
+        return;
+    }
+#endif
+    (void)path;
+    left.render(source, destination, n);
+    right.render(source + 1, destination + 1, n);
+}
+
+void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,
+                            int n) {
+#if defined(ZIMBLO_X86_LANES)
+    if (path != SimdPath::Scalar) {
+        lanes::renderStereoDcBlockersSse2(blockers, buffers, count, n);
+        return;
+    }
+#endif
+    (void)path;
+    for (int b = 0; b < count; ++b) blockers[b]->renderStereo(buffers[b], buffers[b], n);
+}
+
+}  // namespace zimblo::dsp

@@ -1,0 +1,61 @@
+// Voice groups in SIMD lanes: the oscillators, the filters, the shaper, the DC blocker and the
+// amplitude ramp of up to 8 voices side by side, one voice per lane (Voice::renderOscillators,
+// renderChain, then applyAmplitude): everything of Voice::render but the pan.
+//
+// Each lane performs exactly the scalar operations of its voice in the written order (no fused
+// multiply-add, no reordered sum), so a voice rendered in a lane gives the same bits as one
+// rendered alone. The lanes of a group may differ in waveforms, routing, filter type and the three shaper
+// modes below: both filter families are computed when the group holds both and each lane keeps
+// its own type's output (per-lane masks); the caller groups voices by family first, so a mixed
+// group is rare. A voice whose shaper is the crusher, the decimator or a filter mode stays on the
+// scalar path (voiceFitsLanes).
+#pragma once
+
+#include <array>
+
+#include "dsp/dc_blocker.h"
+#include "dsp/rate_constants.h"
+#include "dsp/simd_path.h"
+#include "dsp/voice.h"
+
+namespace zimblo::dsp {
+
+constexpr int kMaxLanes = 8;
+
+// The kernels' working buffers, a group's samples interleaved by lane (sample i of lane l at
+// i·lanes + l): a fixed member of the owner, never allocated while rendering.
+struct VoiceLaneScratch {
+    alignas(32) std::array<float, kMaxFrameLength * kMaxLanes> input{};
+    alignas(32) std::array<float, kMaxFrameLength * kMaxLanes> second{};
+};
+
+// Lanes of a group on the path: 8 (AVX2), 4 (SSE2), 1 (scalar).
+int laneCount(SimdPath path);
+
+// True when the voice can render ahead of its channel with its chain in a lane: its shaper is
+// off, overdrive or clip, and no oscillator reads an aux bus (which lower channels fill in the
+// same control frame).
+bool voiceFitsLanes(const Voice& voice);
+
+// Grouping key: voices with equal keys run the same recurrences and waveforms; close keys share
+// the filter families and the shaper mode first.
+int laneGroupKey(const Voice& voice);
+
+// Runs renderOscillators (without aux inputs), renderChain and applyAmplitude of count voices
+// (1 <= count <= laneCount(path), each fitting the lanes) into their work buffers of n samples.
+void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
+                      VoiceLaneScratch& scratch);
+
+// The two filters of a stereo shaper (VoiceFilter::render with stride 2 on each side of n
+// interleaved frames) side by side in two lanes on a SIMD path; one after the other on the
+// scalar path. source == destination is allowed.
+void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
+                        float* destination, int n);
+
+// DcBlocker::renderStereo of count blockers, each on its own buffer of n frames in place: on a
+// SIMD path two channels to an SSE register and several registers in one loop (their
+// recurrences overlap), one after the other on the scalar path.
+void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,
+                            int n);
+
+}  // namespace zimblo::dsp

@@ -1,0 +1,243 @@
+// The SIMD voice groups against the scalar voice: random patches and voice mixes, states near
+// subnormal sizes, several frames in a row, on every path this processor offers; outputs and
+// every field of every voice must match to the bit.
+#include "dsp/voice_lanes.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "dsp/numerics.h"
+#include "dsp/rate_constants.h"
+
+namespace zimblo::dsp {
+namespace {
+
+constexpr int kFrames = 128;
+using Params = std::array<float, 59>;
+
+struct Draw {
+    std::mt19937 random{12345};
+    int upTo(int n) { return static_cast<int>(random() % static_cast<uint32_t>(n + 1)); }
+    bool chance(int percent) { return upTo(99) < percent; }
+    // Mostly whole parameter steps, sometimes a fraction, sometimes an unmodulated byte above 128.
+    float parameter() {
+        if (chance(5)) return static_cast<float>(upTo(255));
+        if (chance(20)) return std::uniform_real_distribution<float>(0.0f, 128.0f)(random);
+        return static_cast<float>(upTo(128));
+    }
+    // A state value: ordinary, tiny, subnormal or zero.
+    float state() {
+        switch (upTo(3)) {
+            case 0:
+                return std::uniform_real_distribution<float>(-1.0f, 1.0f)(random);
+            case 1:
+                return std::uniform_real_distribution<float>(-1e-37f, 1e-37f)(random);
+            case 2:
+                return std::uniform_real_distribution<float>(-1e-40f, 1e-40f)(random);
+            default:
+                return 0.0f;
+        }
+    }
+};
+
+// A voice whose patch, note start and states are drawn at random, fitting the lanes: every
+// waveform but the aux inputs, every filter type and routing, the three lane shaper modes.
+Voice randomVoice(Draw& draw) {
+    Params p{};
+    const bool zeroPatch = draw.chance(5);
+    if (!zeroPatch) {
+        for (float& value : p) value = draw.parameter();
+        for (int osc : {2, 8, 14}) p[osc] = static_cast<float>(draw.upTo(5));
+        for (int filter : {20, 23}) p[filter] = static_cast<float>(draw.upTo(draw.chance(10) ? 12 : 7));
+        p[26] = static_cast<float>(draw.upTo(3));
+        p[28] = static_cast<float>(draw.upTo(2));
+        p[58] = static_cast<float>(draw.upTo(2));
+        if (draw.chance(20)) p[7] = p[13] = p[19] = 0.0001f;  // tiny oscillator gains
+    }
+    Voice voice;
+    voice.reset();
+    voice.setup(p.data());
+    voice.start(draw.upTo(127), draw.upTo(127));
+    for (int k = draw.upTo(3); k > 0; --k) voice.update();
+    for (VoiceFilter& filter : voice.filters) {
+        filter.low = draw.state();
+        filter.band = draw.state();
+        filter.stage1 = draw.state();
+        filter.stage4 = draw.state();
+        filter.previousInput = draw.state();
+    }
+    voice.dcBlocker.x1L = draw.state();
+    voice.dcBlocker.y1L = draw.state();
+    voice.amplitude = draw.state();
+    if (draw.chance(30)) voice.oscillators[1].phase = 0xFFFFFFFFu - static_cast<uint32_t>(draw.upTo(1000));
+    return voice;
+}
+
+// Word by word the same bits, where two NaNs count as the same: which NaN operand an x86
+// operation passes on depends on the operand order the compiler picks for a commutative
+// operation, so a NaN's sign and payload are not part of the reproducible output. A blown-up
+// filter is the only way to make one.
+bool sameBits(const void* a, const void* b, size_t size) {
+    for (size_t at = 0; at < size; at += 4) {
+        uint32_t x;
+        uint32_t y;
+        std::memcpy(&x, static_cast<const char*>(a) + at, 4);
+        std::memcpy(&y, static_cast<const char*>(b) + at, 4);
+        const auto isNan = [](uint32_t v) { return (v & 0x7FFFFFFFu) > 0x7F800000u; };
+        if (x != y && !(isNan(x) && isNan(y))) return false;
+    }
+    return true;
+}
+
+class VoiceLanesTest : public ::testing::TestWithParam<SimdPath> {
+protected:
+    void SetUp() override {
+        if (!simdPathAvailable(GetParam())) GTEST_SKIP() << "this processor lacks the path";
+    }
+    ~VoiceLanesTest() override { setSampleRate(44100); }
+    VoiceLaneScratch scratch;
+};
+
+TEST_P(VoiceLanesTest, GroupsMatchTheScalarVoiceBitForBit) {
+    const SimdPath path = GetParam();
+    const int lanes = laneCount(path);
+    Draw draw;
+    for (uint32_t rate : {44100u, 22050u, 96000u}) {
+        setSampleRate(rate);
+        for (int trial = 0; trial < 150; ++trial) {
+            const int count = 1 + draw.upTo(lanes - 1);
+            std::vector<Voice> reference(static_cast<size_t>(count));
+            for (Voice& voice : reference) {
+                voice = randomVoice(draw);
+                ASSERT_TRUE(voiceFitsLanes(voice));
+            }
+            std::vector<Voice> grouped = reference;
+            std::array<std::array<float, kFrames>, kMaxLanes> expected{};
+            std::array<std::array<float, kFrames>, kMaxLanes> actual{};
+            std::array<float, kFrames> second{};
+            std::array<Voice*, kMaxLanes> voices{};
+            std::array<float*, kMaxLanes> work{};
+            for (int l = 0; l < count; ++l) {
+                voices[static_cast<size_t>(l)] = &grouped[static_cast<size_t>(l)];
+                work[static_cast<size_t>(l)] = actual[static_cast<size_t>(l)].data();
+            }
+            const int n = draw.chance(20) ? 1 + draw.upTo(kMaxFrameLength - 1) % kFrames : kFrames;
+            for (int frame = 0; frame < 3; ++frame) {
+                for (int l = 0; l < count; ++l) {
+                    Voice& voice = reference[static_cast<size_t>(l)];
+                    float* out = expected[static_cast<size_t>(l)].data();
+                    voice.renderOscillators(out, n, AuxInputs{});
+                    voice.renderChain(out, second.data(), n);
+                    voice.applyAmplitude(out, n);
+                }
+                renderVoiceLanes(path, voices.data(), work.data(), count, n, scratch);
+                for (int l = 0; l < count; ++l) {
+                    const auto lane = static_cast<size_t>(l);
+                    ASSERT_TRUE(sameBits(expected[lane].data(), actual[lane].data(), sizeof(float) * n))
+                        << "rate " << rate << " trial " << trial << " frame " << frame << " lane " << l;
+                    ASSERT_TRUE(sameBits(&reference[lane], &grouped[lane], sizeof(Voice)))
+                        << "state, rate " << rate << " trial " << trial << " frame " << frame << " lane " << l;
+                }
+                for (Voice& voice : reference) voice.update();
+                for (Voice& voice : grouped) voice.update();
+            }
+        }
+    }
+}
+
+// The shaper's stereo filter modes, left and right in two lanes, against the two filters one
+// after the other: every type, resonances up to self-oscillation, tiny states, in place.
+TEST_P(VoiceLanesTest, StereoFilterMatchesTheTwoScalarFiltersBitForBit) {
+    Draw draw;
+    for (int trial = 0; trial < 300; ++trial) {
+        const float params[3] = {static_cast<float>(draw.upTo(11)), draw.parameter(), draw.parameter()};
+        std::array<VoiceFilter, 2> reference{};
+        for (VoiceFilter& filter : reference) {
+            filter.setup(params);
+            filter.low = draw.state();
+            filter.band = draw.state();
+            filter.stage2 = draw.state();
+            filter.stage4 = draw.state();
+        }
+        std::array<VoiceFilter, 2> grouped = reference;
+        std::array<float, 2 * kFrames> expected{};
+        for (float& x : expected) x = draw.state();
+        std::array<float, 2 * kFrames> actual = expected;
+        const int n = 1 + draw.upTo(kFrames - 1);
+        renderStereoFilter(SimdPath::Scalar, reference[0], reference[1], expected.data(), expected.data(), n);
+        renderStereoFilter(GetParam(), grouped[0], grouped[1], actual.data(), actual.data(), n);
+        ASSERT_TRUE(sameBits(expected.data(), actual.data(), sizeof expected)) << trial;
+        ASSERT_TRUE(sameBits(reference.data(), grouped.data(), sizeof reference)) << trial;
+    }
+}
+
+// Channels' stereo DC blockers side by side: every count from 1 to 16 (full and partial
+// register pairs, the odd one out), states and inputs near subnormal sizes, two frames in a row.
+TEST_P(VoiceLanesTest, StereoDcBlockersMatchTheScalarBlockersBitForBit) {
+    Draw draw;
+    for (int trial = 0; trial < 200; ++trial) {
+        const int count = 1 + trial % 16;
+        std::vector<DcBlocker> reference(count);
+        for (DcBlocker& blocker : reference) {
+            blocker.x1L = draw.state();
+            blocker.y1L = draw.state();
+            blocker.x1R = draw.state();
+            blocker.y1R = draw.state();
+        }
+        std::vector<DcBlocker> grouped = reference;
+        std::vector<std::array<StereoFrame, kFrames>> expected(count);
+        for (auto& buffer : expected) {
+            for (StereoFrame& frame : buffer) frame = {draw.state(), draw.state()};
+        }
+        std::vector<std::array<StereoFrame, kFrames>> actual = expected;
+        std::vector<DcBlocker*> blockers(count);
+        std::vector<StereoFrame*> buffers(count);
+        for (int b = 0; b < count; ++b) {
+            blockers[b] = &grouped[b];
+            buffers[b] = actual[b].data();
+        }
+        for (int frame = 0; frame < 2; ++frame) {
+            const int n = 1 + draw.upTo(kFrames / 2 - 1);
+            const int at = frame * (kFrames / 2);
+            for (int b = 0; b < count; ++b) {
+                reference[b].renderStereo(expected[b].data() + at, expected[b].data() + at, n);
+                buffers[b] = actual[b].data() + at;
+            }
+            renderStereoDcBlockers(GetParam(), blockers.data(), buffers.data(), count, n);
+        }
+        for (int b = 0; b < count; ++b) {
+            ASSERT_TRUE(sameBits(expected[b].data(), actual[b].data(), sizeof expected[b])) << trial << " " << b;
+            ASSERT_TRUE(sameBits(&reference[b], &grouped[b], sizeof(DcBlocker))) << trial << " " << b;
+        }
+    }
+}
+
+// Voices the lanes leave to the scalar path: the shaper's stateful and filter modes, aux inputs.
+TEST(VoiceLanesFit, StatefulShaperModesAndAuxInputsStayScalar) {
+    Params p{};
+    for (float mode : {3.0f, 4.0f, 5.0f, 15.0f, 0.0f, 1.0f, 2.0f, 16.0f}) {
+        p[28] = mode;
+        Voice voice;
+        voice.setup(p.data());
+        const bool fits = (static_cast<int>(mode) & 15) <= 2;
+        EXPECT_EQ(fits, voiceFitsLanes(voice)) << mode;
+    }
+    p[28] = 0;
+    for (float waveform : {6.0f, 7.0f}) {
+        p[8] = waveform;
+        Voice voice;
+        voice.setup(p.data());
+        EXPECT_FALSE(voiceFitsLanes(voice)) << waveform;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, VoiceLanesTest, ::testing::Values(SimdPath::Sse2, SimdPath::Avx2),
+                         [](const auto& info) { return std::string(simdPathName(info.param)); });
+
+}  // namespace
+}  // namespace zimblo::dsp
