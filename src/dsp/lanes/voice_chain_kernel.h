@@ -385,11 +385,11 @@ inline F sinePolynomial(F y) {
     return p;
 }
 
-// fmodf(x, 2π), exact: in double x − q·2π with q = trunc(x / 2π) is exact while |q| < 2^29
+// The exact remainder of x by 2π, as remainderOfTurn gives it: in double x − q·2π with q = trunc(x / 2π) is exact while |q| < 2^29
 // (a 24-bit constant times q fits 53 bits, and the difference, a multiple of 2^-21 below
 // 2^31, too); the quotient rounded up to the next integer leaves the remainder on the wrong
-// side of 0, which one exact step of 2π mends. A zero takes the sign of x, as fmodf's does.
-// Lanes of 2^31 or more in magnitude, infinities and NaNs take the library's fmodf.
+// side of 0, which one exact step of 2π mends. A zero takes the sign of x, as the remainder's
+// does. Lanes of 2^31 or more in magnitude, infinities and NaNs take remainderOfTurn itself.
 inline H remainderHalf(H x) {
     constexpr double kPeriod = static_cast<double>(::zimblo::dsp::kTwoPi);
     const D X = widen(x);
@@ -410,7 +410,7 @@ inline F remainderTwoPi(F x) {
     const I outside = ~(reinterpret_cast<F>(bits & splat(0x7FFFFFFF)) < splat(0x1p31f));
     if (any(outside)) {
         for (int l = 0; l < W; ++l) {
-            if (outside[l] != 0) r[l] = std::fmod(x[l], ::zimblo::dsp::kTwoPi);
+            if (outside[l] != 0) r[l] = ::zimblo::dsp::remainderOfTurn(x[l]);
         }
     }
     return r;
