@@ -34,7 +34,7 @@ flags=(-std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math
 defines=(-DZIMBLO_HAS_EMBEDDED_SONG=1 -DZIMBLO_HAS_SNDFILE=0)
 objects=$out/obj
 # Objects made with other flags (or another compiler) are made again.
-stamp="$(em++ --version | head -n 1) ${flags[*]} ${defines[*]}"
+stamp="$(em++ --version | sed -n 1p) ${flags[*]} ${defines[*]}"
 if [[ -d $objects && $(cat "$objects/flags" 2>/dev/null) != "$stamp" ]]; then rm -rf "$objects"; fi
 mkdir -p "$objects"
 echo "$stamp" > "$objects/flags"
