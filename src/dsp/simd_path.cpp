@@ -7,7 +7,12 @@ namespace zimblo::dsp {
 
 namespace {
 
+// Only where there are lanes to choose from is the environment read: a build without them
+// (the browser's worklet among them) has no environment to ask.
 SimdPath fromEnvironment() {
+#if !defined(ZIMBLO_X86_LANES)
+    return SimdPath::Scalar;
+#else
     const char* wanted = std::getenv("ZIMBLO_SIMD");
     if (wanted != nullptr) {
         if (std::strcmp(wanted, "off") == 0) return SimdPath::Scalar;
@@ -15,6 +20,7 @@ SimdPath fromEnvironment() {
         if (std::strcmp(wanted, "avx2") == 0 && simdPathAvailable(SimdPath::Avx2)) return SimdPath::Avx2;
     }
     return bestSimdPath();
+#endif
 }
 
 SimdPath& current() {
