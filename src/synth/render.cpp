@@ -250,34 +250,31 @@ void Synth::renderControlFrame() {
             continue;
         }
 
+        // Muted: everything runs but the addition into the master, which hears nothing of it.
+        const bool muted = (mutedChannels >> c & 1u) != 0;
+        fx::SendBuses channelBuses = buses;
+        if (muted) channelBuses.master = nullptr;
+
         // The channel buffer keeps every strip's output in turn (the last one stays readable).
+        fx::StripStart start = fx::StripStart::Returns;
         if (channelAhead[c] != 0) {
             std::copy_n(channelAheadBuffer[c].begin(), n, channelBuffer.begin());
-            const fx::StripStart start = channelAhead[c] == 2 ? fx::StripStart::Chorus : fx::StripStart::Dynamics;
-            channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer(), start);
-            updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
-            continue;
-        }
-        std::fill_n(channelBuffer.begin(), n, StereoFrame{});
-        for (int v = 0; v < kVoiceCount; ++v) {
-            if (voiceChannel[v] != c) continue;
-            if (voiceGrouped[v] != 0) {
-                voices[v].addPanned(groupedVoiceWork[v].data(), n, channelBuffer.data());
-            } else {
-                voices[v].render(n, channelBuffer.data(), scratch);
+            start = channelAhead[c] == 2 ? fx::StripStart::Chorus : fx::StripStart::Dynamics;
+        } else {
+            std::fill_n(channelBuffer.begin(), n, StereoFrame{});
+            for (int v = 0; v < kVoiceCount; ++v) {
+                if (voiceChannel[v] != c) continue;
+                if (voiceGrouped[v] != 0) {
+                    voices[v].addPanned(groupedVoiceWork[v].data(), n, channelBuffer.data());
+                } else {
+                    voices[v].render(n, channelBuffer.data(), scratch);
+                }
             }
+            if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
         }
-        if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
-        if ((mutedChannels >> c & 1u) != 0) {
-            // Muted: everything but the addition into the master, which hears nothing of it.
-            fx::SendBuses withoutMaster = buses;
-            withoutMaster.master = nullptr;
-            channels[c].processStrip(channelBuffer.data(), n, withoutMaster, levelBuffer());
-            channelMeters[c] = StereoFrame{};
-            continue;
-        }
-        channels[c].processStrip(channelBuffer.data(), n, buses, levelBuffer());
-        updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
+        channels[c].processStrip(channelBuffer.data(), n, channelBuses, levelBuffer(), start);
+        if (muted) channelMeters[c] = StereoFrame{};
+        else updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
     }
 
     reverb.process(reverbSendBus.data(), masterBuffer.data(), n);
