@@ -54,41 +54,42 @@ bool loadSong(const std::string& path, LoadedSong& song, LoadFailure& failure) {
     }
     song.sources.push_back(path);
 
+    // The compiler's failures as the compiler reports them: bad input 2, unreadable files 1.
+    const auto compiled = [&](auto&& compile) {
+        try {
+            compile();
+            return true;
+        } catch (const songc::InputError& e) {
+            failure = {kExitBadInput, e.what()};
+        } catch (const songc::IoError& e) {
+            failure = {kExitIoFailure, e.what()};
+        } catch (const std::exception& e) {
+            failure = {kExitBadInput, path + ": " + e.what()};
+        }
+        return false;
+    };
     switch (songKindOf(bytes)) {
         case SongKind::SongData:
             song.bytes = std::move(bytes);
             break;
         case SongKind::Midi:
-            try {
-                songc::CompileResult result = songc::compileMidi(bytes, path);
-                song.bytes = std::move(result.song);
-                song.warnings = std::move(result.warnings);
-            } catch (const songc::InputError& e) {
-                failure = {kExitBadInput, e.what()};
+            if (!compiled([&] {
+                    songc::CompileResult result = songc::compileMidi(bytes, path);
+                    song.bytes = std::move(result.song);
+                    song.warnings = std::move(result.warnings);
+                }))
                 return false;
-            } catch (const songc::IoError& e) {
-                failure = {kExitIoFailure, e.what()};
-                return false;
-            }
             break;
         case SongKind::Project:
-            try {
-                const songc::Project project = songc::loadProject(path);
-                song.title = project.title;
-                song.patchNames = project.patchNames;
-                for (const songc::ScoreReference& score : project.scores) song.sources.push_back(score.path);
-                for (const songc::MidiSource& midi : project.midi) song.sources.push_back(midi.settings.path);
-                song.bytes = songc::compileProjectFile(path, &song.warnings);
-            } catch (const songc::InputError& e) {
-                failure = {kExitBadInput, e.what()};
+            if (!compiled([&] {
+                    const songc::Project project = songc::loadProject(path);
+                    song.title = project.title;
+                    song.patchNames = project.patchNames;
+                    for (const songc::ScoreReference& score : project.scores) song.sources.push_back(score.path);
+                    for (const songc::MidiSource& midi : project.midi) song.sources.push_back(midi.settings.path);
+                    song.bytes = songc::compileProjectFile(path, &song.warnings);
+                }))
                 return false;
-            } catch (const songc::IoError& e) {
-                failure = {kExitIoFailure, e.what()};
-                return false;
-            } catch (const std::exception& e) {
-                failure = {kExitBadInput, path + ": " + e.what()};
-                return false;
-            }
             break;
         case SongKind::Unknown:
             failure = {kExitBadInput, path + ": neither song data (" + player::checkSong(bytes.data(), bytes.size()) +
