@@ -52,10 +52,13 @@ if [[ $only != asan ]]; then
     echo "== TSan: no output or program tests in this tree; nothing to run"
   else
     cmake --build "$tsan_build" -j "$cores" --target "${targets[@]}"
+    # ThreadSanitizer runs a signal's handler only at the receiving thread's next
+    # intercepted call, so how soon a signal ends the program says nothing there: the
+    # signal test runs in the plain and the AddressSanitizer suites only.
     for t in "${targets[@]}"; do
       echo "== TSan: $t"
       TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4} \
-        "$tsan_build/$t" --gtest_brief=1
+        "$tsan_build/$t" --gtest_brief=1 --gtest_filter=-Program.EverySignalThatWouldEndItRestoresTheTerminal
     done
   fi
 fi

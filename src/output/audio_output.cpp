@@ -117,6 +117,7 @@ uint32_t AudioOutput::start(RenderCallback renderCallback, void* context, void* 
         feederEnded = false;
     }
     thread = std::thread([this] {
+        leaveSignalsToTheMainThread();
         raiseCurrentThreadPriority();
         feed();
         std::lock_guard<std::mutex> guard(exitMutex);

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "output/thread_priority.h"
+
 namespace zimblo::output {
 
 namespace {
@@ -23,6 +25,7 @@ bool runWithDeadline(void (*call)(void* context), void* context, DeadlineClock::
     std::thread worker;
     try {
         worker = std::thread([state, call, context] {
+            leaveSignalsToTheMainThread();
             call(context);
             std::lock_guard<std::mutex> guard(state->mutex);
             state->done = true;

@@ -1,12 +1,14 @@
 #include "output/thread_priority.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 namespace zimblo::output {
 
@@ -42,5 +44,12 @@ bool tryBetterNice() {
 }  // namespace
 
 bool raiseCurrentThreadPriority() { return tryRealTime() || tryBetterNice(); }
+
+void leaveSignalsToTheMainThread() {
+    sigset_t asynchronous;
+    sigfillset(&asynchronous);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&asynchronous, fault);
+    pthread_sigmask(SIG_BLOCK, &asynchronous, nullptr);
+}
 
 }  // namespace zimblo::output
