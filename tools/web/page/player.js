@@ -9,6 +9,11 @@
 //
 // ?seed=N pins the sample-and-hold seed (default 1): the page then plays exactly
 // what `zimblo-render --seed N --rate R` renders at the same rate.
+//
+// For scripts that drive the page: each open's outcome (the embedded song, a
+// file from the picker) is announced as a "zimblo-opened" event on the window,
+// detail {ok, name, message}; window.zimbloOfflineRender(seconds, rate) renders
+// the song that is open, through the same worklet, in an OfflineAudioContext.
 "use strict";
 
 const kDefaultSeed = 1;
@@ -100,7 +105,12 @@ const player = {
   lengthMs: 0,
   positionMs: 0,
   dragging: false,
-  songName: "",
+  // The opens sent to the worklet and not yet answered, in order, each
+  // {name, bytes} (bytes null for the embedded song); the worklet answers them
+  // in the order they were sent.
+  opening: [],
+  // The open song as {name, bytes}, or null when none is.
+  song: null,
 };
 
 function showError(text) {
@@ -119,21 +129,35 @@ function render() {
   view.time.textContent = `${minutesSeconds(shownMs)} / ${minutesSeconds(player.lengthMs)}`;
 }
 
+// The worklet's answer to the oldest open in flight.
+function songOpened(message) {
+  const song = player.opening.shift() ?? { name: "the song", bytes: null };
+  player.song = message.ok ? song : null;
+  player.songOpen = message.ok;
+  player.lengthMs = message.ok ? message.lengthMs : 0;
+  player.positionMs = 0;
+  player.state = 0;
+  player.running = false;
+  if (message.ok) {
+    showError("");
+  } else {
+    showError(`${song.name}: ${message.message}`);
+    view.song.textContent = "No song open";
+  }
+  for (const bar of bars) {
+    bar.style.height = "0%";
+    bar.dataset.level = "0";
+  }
+  render();
+  window.dispatchEvent(new CustomEvent("zimblo-opened", {
+    detail: { ok: message.ok, name: song.name, message: view.message.textContent },
+  }));
+}
+
 function onEngineMessage(event) {
   const message = event.data;
   if (message.type === "opened") {
-    player.songOpen = message.ok;
-    player.lengthMs = message.ok ? message.lengthMs : 0;
-    player.positionMs = 0;
-    player.state = 0;
-    player.running = false;
-    if (message.ok) {
-      showError("");
-    } else {
-      showError(`${player.songName}: ${message.message}`);
-      view.song.textContent = "No song open";
-    }
-    for (const bar of bars) bar.style.height = "0%";
+    songOpened(message);
   } else if (message.type === "status") {
     player.state = message.state;
     player.running = message.running;
@@ -143,8 +167,8 @@ function onEngineMessage(event) {
       bars[i].style.height = `${height}%`;
       bars[i].dataset.level = String(message.levels[i]);
     }
+    render();
   }
-  render();
 }
 
 async function startEngine() {
@@ -154,10 +178,10 @@ async function startEngine() {
     context = new AudioContext({ latencyHint: "playback", sampleRate: kFallbackRate });
   }
   player.context = context;
+  player.opening.push({ name: "the embedded song", bytes: null });
   player.node = await engineNode(context, { open: "embedded" });
   player.node.port.onmessage = onEngineMessage;
   player.node.connect(context.destination);
-  player.songName = "the embedded song";
   const rate = context.sampleRate;
   view.rate.textContent = rate === 44100
     ? `The engine renders at 44100 Hz, the song's own rate. Seed ${pageSeed()}.`
@@ -185,7 +209,6 @@ view.position.addEventListener("change", () => {
 view.file.addEventListener("change", async () => {
   const file = view.file.files[0];
   if (!file) return;
-  player.songName = file.name;
   view.song.textContent = file.name;
   let bytes;
   try {
@@ -194,26 +217,43 @@ view.file.addEventListener("change", async () => {
     showError(`${file.name}: cannot be read (${error.message})`);
     return;
   }
-  send({ type: "open", bytes }, [bytes]);
+  // The page keeps the file's bytes for offline renders; the worklet gets a copy.
+  player.opening.push({ name: file.name, bytes });
+  send({ type: "open", bytes });
   view.file.value = "";
 });
 view.embedded.addEventListener("click", () => {
-  player.songName = "the embedded song";
   view.song.innerHTML = 'Lantern Circuit <span class="quiet">(the embedded song)</span>';
+  player.opening.push({ name: "the embedded song", bytes: null });
   send({ type: "open", bytes: null });
 });
 
-// Renders `seconds` of the embedded song from 0 ms through the same worklet in an
-// OfflineAudioContext at `rate` Hz. Returns the interleaved samples as base64 and
-// the wall-clock time the rendering took.
+// The first "opened" report of `node`.
+function openedReport(node) {
+  return new Promise((resolve) => {
+    node.port.onmessage = (event) => {
+      if (event.data.type === "opened") resolve(event.data);
+    };
+  });
+}
+
+// Renders `seconds` of the open song (the embedded one, or the file last opened
+// with the picker) from 0 ms through the same worklet in an OfflineAudioContext
+// at `rate` Hz; a file's bytes pass the loader's checks again there. Returns the
+// interleaved samples as base64 and the wall-clock time the rendering took;
+// rejects when no song is open.
 async function offlineRender(seconds, rate = 44100) {
+  const song = player.song;
+  if (song === null) throw new Error("no song is open");
   const frames = Math.round(seconds * rate);
   const context = new OfflineAudioContext({ numberOfChannels: 2, length: frames, sampleRate: rate });
-  const node = await engineNode(context, { open: "embedded", play: true });
+  const node = await engineNode(context, { open: song.bytes ?? "embedded", play: true });
+  const opened = openedReport(node);
   node.connect(context.destination);
   const started = performance.now();
-  const rendered = await context.startRendering();
+  const [report, rendered] = await Promise.all([opened, context.startRendering()]);
   const elapsedMs = performance.now() - started;
+  if (!report.ok) throw new Error(`${song.name}: ${report.message}`);
   const left = rendered.getChannelData(0);
   const right = rendered.getChannelData(1);
   const interleaved = new Float32Array(2 * frames);

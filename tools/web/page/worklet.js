@@ -2,8 +2,10 @@
 // audio thread and renders each quantum in process(), at the context's sample rate.
 //
 // processorOptions: wasm (the module's bytes), seed (pins the sample-and-hold
-// seed so renders repeat), open ("embedded" to open the song the program carries
-// at once), play (with open: start playing from 0 ms at once).
+// seed so renders repeat), open (a song to open at once: "embedded" for the one
+// the program carries, or a song file's bytes as an ArrayBuffer, which pass the
+// loader's checks as an "open" message's do), play (with open: start playing
+// from 0 ms at once, when the song opened).
 //
 // Messages in: {type: "open", bytes} (an ArrayBuffer, or null for the embedded
 // song), "play" (from where it stands; from 0 when stopped), "pause", "stop",
@@ -58,8 +60,8 @@ class ZimbloProcessor extends AudioWorkletProcessor {
     this.quantaToStatus = 0;
     this.engine.zimblo_pin_seed(settings.seed >>> 0);
     this.port.onmessage = (event) => this.command(event.data);
-    if (settings.open === "embedded") {
-      this.open(null);
+    if (settings.open !== undefined) {
+      this.open(settings.open === "embedded" ? null : settings.open);
       if (settings.play) this.command({ type: "play" });
     }
   }
