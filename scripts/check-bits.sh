@@ -5,7 +5,7 @@
 #   ARM64 (build-arm64/zimblo-render, under qemu-user), when built;
 #   WebAssembly (build-web/zimblo-render.js, under node), when built.
 # The songs the tests play are written by the host's player and tool tests
-# (ZIMBLO_EXPORT_SONGS); each is rendered for 3 s. Non-zero on any difference.
+# (scripts/export-songs.sh); each is rendered for 3 s. Non-zero on any difference.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 host=${ZIMBLO_BUILD_DIR:-$here/build}
@@ -15,11 +15,8 @@ seed=0x5eed
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-mkdir -p "$work/songs" "$work/out"
-for t in zimblo_player_tests zimblo_tools_tests; do
-  [[ -x $host/$t ]] && ZIMBLO_EXPORT_SONGS="$work/songs" "$host/$t" --gtest_brief=1 >/dev/null
-done
-"$host/zimblo-render" --export-song "$work/songs/embedded.song"
+mkdir -p "$work/out"
+bash "$here/scripts/export-songs.sh" "$host" "$work/songs"
 
 renderers=("x86-64:env ZIMBLO_SIMD=off $host/zimblo-render" "x86-64-default:$host/zimblo-render")
 if [[ -x $arm64/zimblo-render ]] && command -v qemu-aarch64 >/dev/null; then
