@@ -2,8 +2,11 @@
 # The WebAssembly checks: builds build-web/ (scripts/build-web.sh), requires zimblo-render.js
 # under node to write the same bytes as the native zimblo-render, then drives the player
 # page in headless Chromium (tests/web/player_page_test.js: the worklet's renders against
-# zimblo-render bit for bit, Play, the meters, a malformed song file). The npm packages the
-# browser test uses are installed from tests/web/package-lock.json when it changes.
+# zimblo-render bit for bit, of the embedded song and of every song the player and tool
+# tests make, opened with the page's file picker; Play, the meters, a malformed song file).
+# The songs are exported as check-bits.sh exports them (scripts/export-songs.sh) and handed
+# to the browser test in ZIMBLO_WEB_SONGS. The npm packages the browser test uses are
+# installed from tests/web/package-lock.json when it changes.
 #
 #   ZIMBLO_BUILD_DIR      the native build (default build/)
 #   ZIMBLO_WEB_BUILD_DIR  the WebAssembly build (default build-web/)
@@ -18,7 +21,7 @@ export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 
 started=$SECONDS
 ZIMBLO_BUILD_DIR="$build" ZIMBLO_WEB_BUILD_DIR="$web_build" bash "$here/scripts/build-web.sh"
-cmake --build "$build" -j "$(nproc)" --target zimblo-render >/dev/null
+cmake --build "$build" -j "$(nproc)" --target zimblo-render zimblo_player_tests zimblo_tools_tests >/dev/null
 echo "test-web: built in $((SECONDS - started)) s"
 
 work=$(mktemp -d /tmp/zimblo-web.XXXXXX)
@@ -34,6 +37,7 @@ if ! cmp -s "$tests/package-lock.json" "$tests/node_modules/.zimblo-installed-lo
   (cd "$tests" && npm ci --no-audit --no-fund --loglevel=error)
   cp "$tests/package-lock.json" "$tests/node_modules/.zimblo-installed-lock"
 fi
-ZIMBLO_RENDER="$build/zimblo-render" ZIMBLO_WEB_BUILD_DIR="$web_build" \
+bash "$here/scripts/export-songs.sh" "$build" "$work/songs"
+ZIMBLO_RENDER="$build/zimblo-render" ZIMBLO_WEB_BUILD_DIR="$web_build" ZIMBLO_WEB_SONGS="$work/songs" \
   node --test "$tests/player_page_test.js"
 echo "test-web: passed in $((SECONDS - started)) s"

@@ -6,6 +6,11 @@
 //    but its own files;
 //  - a malformed song file shows the loader's message, word for word as zimblo-render
 //    prints it, and nothing plays;
+//  - every song file in $ZIMBLO_WEB_SONGS (scripts/test-web.sh exports there the songs
+//    the player and tool tests make, and the embedded one) is opened with the file
+//    picker and rendered from the picker's bytes through the worklet (3 s at 44100 Hz),
+//    and must equal zimblo-render's bits with the same seed; a song zimblo-render
+//    refuses must be refused on the page with the same message, and nothing plays;
 //  - opened from disk (file://) the page starts its engine too.
 // It leaves a screenshot of the playing page in the web build folder (and at
 // $ZIMBLO_WEB_SCREENSHOT when set).
@@ -13,6 +18,7 @@
 //   ZIMBLO_WEB_BUILD_DIR  the folder scripts/build-web.sh filled (default ../../build-web)
 //   ZIMBLO_RENDER         the native zimblo-render (default ../../build/zimblo-render)
 //   ZIMBLO_CHROMIUM       the browser (default /usr/bin/chromium)
+//   ZIMBLO_WEB_SONGS      the folder of .song files to compare (unset: that test is skipped)
 "use strict";
 const assert = require("node:assert/strict");
 const { execFileSync, spawnSync } = require("node:child_process");
@@ -29,6 +35,8 @@ const renderTool = path.resolve(process.env.ZIMBLO_RENDER ?? path.join(repositor
 const browserPath = process.env.ZIMBLO_CHROMIUM ?? "/usr/bin/chromium";
 const kSeed = 0x5eed1234;
 const kOfflineSeconds = 10;
+const kSongSeconds = 3;
+const songsFolder = process.env.ZIMBLO_WEB_SONGS;
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "zimblo-web-"));
 let server;
@@ -43,6 +51,40 @@ function nativeRender(args) {
   execFileSync(renderTool, [...args, "--quiet", "-o", out]);
   return fs.readFileSync(out);
 }
+
+// zimblo-render on the song file `song` with `args`: its exit status, its output's bytes
+// and, for a refused song, its message as the page words it (the file's name, not its path).
+function nativeOutcome(song, args) {
+  const out = path.join(work, "native.f32");
+  fs.rmSync(out, { force: true });
+  const run = spawnSync(renderTool, ["--song", song, ...args, "--quiet", "-o", out], { encoding: "utf8" });
+  if (run.error) throw run.error;
+  const prefix = `zimblo-render: ${song}: `;
+  const line = run.stderr.trim();
+  return {
+    status: run.status,
+    samples: run.status === 0 ? fs.readFileSync(out) : null,
+    message: line.startsWith(prefix) ? `${path.basename(song)}: ${line.slice(prefix.length)}` : line,
+  };
+}
+
+// Runs `action`, which opens a song on the page; resolves with the page's
+// "zimblo-opened" detail ({ok, name, message}) once the worklet has answered.
+async function opening(action) {
+  const waiting = await page.evaluateHandle(() => ({
+    opened: new Promise((resolve) =>
+      window.addEventListener("zimblo-opened", (event) => resolve(event.detail), { once: true })),
+  }));
+  try {
+    await action();
+    return await page.evaluate((handle) => handle.opened, waiting);
+  } finally {
+    await waiting.dispose();
+  }
+}
+
+const openWithPicker = async (song) => opening(async () => (await page.$("#file")).uploadFile(song));
+const openEmbedded = () => opening(() => page.click("#embedded"));
 
 // Where two float32 streams first differ, for the failure message.
 function firstDifference(actual, expected) {
@@ -64,6 +106,7 @@ async function offlineRender(seconds, rate) {
 
 const text = (id) => page.$eval(`#${id}`, (element) => element.textContent);
 const levels = () => page.$$eval("#meters .bar", (all) => all.map((bar) => Number(bar.dataset.level ?? 0)));
+const playOffered = () => page.$eval("#play", (button) => !button.disabled);
 
 before(async () => {
   server = await serveFolder(webBuild);
@@ -145,24 +188,72 @@ test("a malformed song shows the loader's message and nothing plays", async () =
   execFileSync(renderTool, ["--export-song", whole]);
   const broken = path.join(work, "broken.song");
   fs.writeFileSync(broken, fs.readFileSync(whole).subarray(0, 200));
-  const native = spawnSync(renderTool, ["--song", broken, "-o", path.join(work, "unused.f32")], { encoding: "utf8" });
+  const native = nativeOutcome(broken, []);
   assert.equal(native.status, 2);
-  const expected = native.stderr.trim().replace(/^zimblo-render: .*?broken\.song: /, "broken.song: ");
+  assert.match(native.message, /^broken\.song: /);
 
-  const picker = await page.$("#file");
-  await picker.uploadFile(broken);
-  await page.waitForFunction(() => document.getElementById("message").textContent !== "", { timeout: 10000 });
-  assert.equal(await text("message"), expected);
+  assert.equal((await openWithPicker(broken)).ok, false);
+  assert.equal(await text("message"), native.message);
   assert.equal(await text("time"), "0:00 / 0:00");
-  assert.ok(await page.$eval("#play", (button) => button.disabled), "Play is offered for a refused song");
+  assert.ok(!(await playOffered()), "Play is offered for a refused song");
   await new Promise((resolve) => setTimeout(resolve, 600));
   assert.equal(await text("time"), "0:00 / 0:00");
   assert.ok((await levels()).every((level) => level === 0), "meters move after a refused song");
 
   // The embedded song comes back and plays again.
-  await page.click("#embedded");
-  await page.waitForFunction(() => !document.getElementById("play").disabled);
+  assert.equal((await openEmbedded()).ok, true);
+  assert.ok(await playOffered());
   assert.equal(await text("message"), "");
+});
+
+// What the page does with one song file against zimblo-render: a list of faults,
+// empty when they agree, and a line for the test's report.
+async function compareSong(song) {
+  const name = path.basename(song);
+  const native = nativeOutcome(song, ["--seconds", String(kSongSeconds), "--seed", String(kSeed)]);
+  const opened = await openWithPicker(song);
+  if (native.status !== 0) {
+    const faults = [];
+    if (opened.ok) faults.push(`the page opens it; zimblo-render refuses it (exit ${native.status}): ${native.message}`);
+    else if (await text("message") !== native.message)
+      faults.push(`the page says "${await text("message")}", zimblo-render "${native.message}"`);
+    if (await playOffered() || await text("time") !== "0:00 / 0:00") faults.push("the page offers it to play");
+    if (!(await levels()).every((level) => level === 0)) faults.push("the meters show sound");
+    const offline = await page.evaluate(() => window.zimbloOfflineRender(1).then(() => "rendered", (error) => error.message));
+    if (offline === "rendered") faults.push("the page renders it offline");
+    return { faults, report: `refused alike (exit ${native.status}): ${native.message}` };
+  }
+  if (!opened.ok) return { faults: [`the page refuses it: ${opened.message}`] };
+  const { samples, elapsedMs } = await offlineRender(kSongSeconds, 44100);
+  if (!samples.equals(native.samples))
+    return { faults: [`the page's render differs from zimblo-render's at ${firstDifference(samples, native.samples)}`] };
+  const sound = samples.some((byte) => byte !== 0) ? "" : ", silent in both";
+  return { faults: [], report: `${kSongSeconds} s identical${sound} (the page rendered it in ${(elapsedMs / 1000).toFixed(2)} s)` };
+}
+
+test("every song the tests make renders the same bits on the page as in zimblo-render, or is refused alike",
+     { skip: songsFolder ? false : "ZIMBLO_WEB_SONGS names no folder of songs (scripts/test-web.sh exports them)" },
+     async (t) => {
+  assert.ok(fs.statSync(songsFolder, { throwIfNoEntry: false })?.isDirectory(),
+            `ZIMBLO_WEB_SONGS: ${songsFolder} is not a folder`);
+  const songs = fs.readdirSync(songsFolder).filter((name) => name.endsWith(".song")).sort();
+  assert.ok(songs.length > 0, `ZIMBLO_WEB_SONGS: no .song file in ${songsFolder}`);
+  const failures = [];
+  let agreed = 0;
+  for (const name of songs) {
+    let outcome;
+    try {
+      outcome = await compareSong(path.join(songsFolder, name));
+    } catch (error) {
+      outcome = { faults: [error.message] };
+    }
+    for (const fault of outcome.faults) failures.push(`${name}: ${fault}`);
+    if (outcome.faults.length === 0) ++agreed;
+    t.diagnostic(`${name}: ${outcome.faults.length === 0 ? outcome.report : `FAILED: ${outcome.faults.join("; ")}`}`);
+  }
+  t.diagnostic(`${songs.length} songs at 44100 Hz, seed 0x${kSeed.toString(16)}: ${agreed} agree with zimblo-render`);
+  assert.equal((await openEmbedded()).ok, true);
+  assert.ok(failures.length === 0, `${failures.length} disagreements with zimblo-render:\n${failures.join("\n")}`);
 });
 
 test("opened from disk, the page starts the engine as well", async () => {
