@@ -69,7 +69,9 @@ function nativeOutcome(song, args) {
 }
 
 // Runs `action`, which opens a song on the page; resolves with the page's
-// "zimblo-opened" detail ({ok, name, message}) once the worklet has answered.
+// "zimblo-opened" detail ({ok, name, message}) once the worklet has answered,
+// and fails when it has not within kOpenTimeoutMs.
+const kOpenTimeoutMs = 20000;
 async function opening(action) {
   const waiting = await page.evaluateHandle(() => ({
     opened: new Promise((resolve) =>
@@ -77,7 +79,16 @@ async function opening(action) {
   }));
   try {
     await action();
-    return await page.evaluate((handle) => handle.opened, waiting);
+    let timer;
+    const late = new Promise((resolve, reject) => {
+      timer = setTimeout(() => reject(new Error(`the page did not answer the open within ${kOpenTimeoutMs} ms`)),
+                         kOpenTimeoutMs);
+    });
+    try {
+      return await Promise.race([page.evaluate((handle) => handle.opened, waiting), late]);
+    } finally {
+      clearTimeout(timer);
+    }
   } finally {
     await waiting.dispose();
   }

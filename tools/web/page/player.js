@@ -194,6 +194,14 @@ function send(message, transfer) {
   player.node?.port.postMessage(message, transfer ?? []);
 }
 
+// Asks the worklet to open a song (bytes, or null for the embedded one); the
+// answer comes as an "opened" message. Before the engine runs there is no one to ask.
+function openSong(name, bytes) {
+  if (player.node === null) return;
+  player.opening.push({ name, bytes });
+  send({ type: "open", bytes });
+}
+
 view.play.addEventListener("click", async () => {
   await player.context.resume();
   send({ type: "play" });
@@ -218,14 +226,12 @@ view.file.addEventListener("change", async () => {
     return;
   }
   // The page keeps the file's bytes for offline renders; the worklet gets a copy.
-  player.opening.push({ name: file.name, bytes });
-  send({ type: "open", bytes });
+  openSong(file.name, bytes);
   view.file.value = "";
 });
 view.embedded.addEventListener("click", () => {
   view.song.innerHTML = 'Lantern Circuit <span class="quiet">(the embedded song)</span>';
-  player.opening.push({ name: "the embedded song", bytes: null });
-  send({ type: "open", bytes: null });
+  openSong("the embedded song", null);
 });
 
 // The first "opened" report of `node`.
