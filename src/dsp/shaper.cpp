@@ -191,9 +191,10 @@ void Shaper::renderStereo(const StereoFrame* source, StereoFrame* destination, i
     const float* sourceFloats = reinterpret_cast<const float*>(source);
     float* destinationFloats = reinterpret_cast<float*>(destination);
     const uint32_t selected = static_cast<uint32_t>(mode) & kModeMask;
-    if (selected >= static_cast<uint32_t>(kFirstFilterMode)) {
+    if (runsFilter()) {
         // Left with filterA and right with filterB, each with a stride of 2.
-        renderStereoFilter(simdPath(), filterA, filterB, sourceFloats, destinationFloats, n);
+        Shaper* self = this;
+        renderStereoShapers(simdPath(), &self, &source, &destination, 1, n);
         return;
     }
     if (static_cast<ShaperMode>(selected) != ShaperMode::Decimator) {

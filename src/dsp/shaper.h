@@ -93,6 +93,8 @@ struct Shaper {
     void renderMono(const float* source, float* destination, int n);
     // n interleaved frames; source == destination is allowed.
     void renderStereo(const StereoFrame* source, StereoFrame* destination, int n);
+    // True in the filter modes (5..15).
+    bool runsFilter() const { return (static_cast<uint32_t>(mode) & 15u) >= 5u; }
 };
 
 }  // namespace zimblo::dsp

@@ -73,19 +73,50 @@ void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, i
     }
 }
 
-void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
-                        float* destination, int n) {
-    left.stride = 2;
-    right.stride = 2;
+void renderStereoShapers(SimdPath path, Shaper* const* shapers, const StereoFrame* const* sources,
+                         StereoFrame* const* destinations, int count, int n) {
+    // The filter modes of each family together, so that a group of lanes runs one recurrence.
+    constexpr int kChunk = 16;
+    for (int first = 0; first < count; first += kChunk) {
+        const int last = count - first < kChunk ? count : first + kChunk;
+        for (const int family : {1, 2}) {
+            std::array<VoiceFilter*, kChunk> lefts{};
+            std::array<VoiceFilter*, kChunk> rights{};
+            std::array<const float*, kChunk> from{};
+            std::array<float*, kChunk> to{};
+            int filters = 0;
+            for (int s = first; s < last; ++s) {
+                Shaper& shaper = *shapers[s];
+                if (!shaper.runsFilter() || (filterFamily(shaper.filterA) == 2) != (family == 2)) continue;
+                shaper.filterA.stride = 2;
+                shaper.filterB.stride = 2;
+                lefts[filters] = &shaper.filterA;
+                rights[filters] = &shaper.filterB;
+                from[filters] = &sources[s]->left;
+                to[filters] = &destinations[s]->left;
+                ++filters;
+            }
+            if (filters == 0) continue;
 #if defined(ZIMBLO_X86_LANES)
-    if (path != SimdPath::Scalar) {
-        lanes::renderStereoFilterSse2(left, right, source, destination, n);
-        return;
-    }
+            if (path == SimdPath::Avx2) {
+                lanes::renderStereoFiltersAvx2(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
+                continue;
+            }
+            if (path == SimdPath::Sse2) {
+                lanes::renderStereoFiltersSse2(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
+                continue;
+            }
 #endif
-    (void)path;
-    left.render(source, destination, n);
-    right.render(source + 1, destination + 1, n);
+            (void)path;
+            for (int f = 0; f < filters; ++f) {
+                lefts[f]->render(from[f], to[f], n);
+                rights[f]->render(from[f] + 1, to[f] + 1, n);
+            }
+        }
+        for (int s = first; s < last; ++s) {
+            if (!shapers[s]->runsFilter()) shapers[s]->renderStereo(sources[s], destinations[s], n);
+        }
+    }
 }
 
 void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,

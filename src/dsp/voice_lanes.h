@@ -15,6 +15,7 @@
 
 #include "dsp/dc_blocker.h"
 #include "dsp/rate_constants.h"
+#include "dsp/shaper.h"
 #include "dsp/simd_path.h"
 #include "dsp/voice.h"
 
@@ -46,11 +47,12 @@ int laneGroupKey(const Voice& voice);
 void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch);
 
-// The two filters of a stereo shaper (VoiceFilter::render with stride 2 on each side of n
-// interleaved frames) side by side in two lanes on a SIMD path; one after the other on the
-// scalar path. source == destination is allowed.
-void renderStereoFilter(SimdPath path, VoiceFilter& left, VoiceFilter& right, const float* source,
-                        float* destination, int n);
+// Shaper::renderStereo of count shapers, each from its source to its destination buffer of n
+// interleaved frames (the same buffer is allowed). On a SIMD path the filter modes run side by
+// side, each shaper's left and right filters in two lanes, shapers of one filter family
+// together and several groups of lanes in one pass; the other modes run one after the other.
+void renderStereoShapers(SimdPath path, Shaper* const* shapers, const StereoFrame* const* sources,
+                         StereoFrame* const* destinations, int count, int n);
 
 // DcBlocker::renderStereo of count blockers, each on its own buffer of n frames in place: on a
 // SIMD path two channels to an SSE register and several registers in one loop (their

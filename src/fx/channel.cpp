@@ -88,9 +88,13 @@ void Channel::processStrip(StereoFrame* buffer, int n, const SendBuses& buses, S
 }
 
 void Channel::processFront(StereoFrame* buffer, int n, StereoFrame* levelBuffer) {
+    processDynamicsAndShelf(buffer, n, levelBuffer);
+    shaper.renderStereo(buffer, buffer, n);
+}
+
+void Channel::processDynamicsAndShelf(StereoFrame* buffer, int n, StereoFrame* levelBuffer) {
     dyn.process(buffer, n, levelBuffer);
     shelf.process(buffer, n);
-    shaper.renderStereo(buffer, buffer, n);
 }
 
 }  // namespace zimblo::fx

@@ -41,7 +41,8 @@ struct SendBuses {
 };
 
 // Where a strip starts: at the aux returns (the whole strip), after dc1, or, for order 0 only,
-// after dc2 (processFront has run and dc2 with it), at the chorus.
+// after dc2 (processFront, or processDynamicsAndShelf and the shaper, has run and dc2 with it),
+// at the chorus.
 enum class StripStart { Returns, Dynamics, Chorus };
 
 struct Channel {
@@ -75,6 +76,8 @@ struct Channel {
                       StripStart start = StripStart::Returns);
     // Order 0, after dc1: dynamics, shelf and shaper, which read nothing but the buffer.
     void processFront(StereoFrame* buffer, int n, StereoFrame* levelBuffer);
+    // The front without its shaper, for the shapers of several strips to run side by side.
+    void processDynamicsAndShelf(StereoFrame* buffer, int n, StereoFrame* levelBuffer);
     // True when the strip adds the aux buses, which lower channels fill in the same frame.
     bool takesAuxReturns() const { return aux1Return != 0.0f || aux2Return != 0.0f; }
 };

@@ -209,16 +209,20 @@ void Synth::renderChannelsAhead(int n) {
     }
     dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), count, n);
 
-    // Order 0 strips also run up to their second DC blocker, again side by side.
+    // Order 0 strips also run up to their second DC blocker: dynamics and shelf one by one,
+    // then the shapers and the DC blockers side by side.
+    std::array<dsp::Shaper*, kChannelCount> shapers{};
     int fronts = 0;
     for (int c = 0; c < kChannelCount; ++c) {
         if (channelAhead[c] == 0 || channels[c].order != 0) continue;
         channelAhead[c] = 2;
-        channels[c].processFront(channelAheadBuffer[c].data(), n, levelBuffer());
+        channels[c].processDynamicsAndShelf(channelAheadBuffer[c].data(), n, levelBuffer());
+        shapers[fronts] = &channels[c].shaper;
         blockers[fronts] = &channels[c].dc2;
         buffers[fronts] = channelAheadBuffer[c].data();
         ++fronts;
     }
+    dsp::renderStereoShapers(path, shapers.data(), buffers.data(), buffers.data(), fronts, n);
     dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), fronts, n);
 }
 

@@ -150,29 +150,55 @@ TEST_P(VoiceLanesTest, GroupsMatchTheScalarVoiceBitForBit) {
     }
 }
 
-// The shaper's stereo filter modes, left and right in two lanes, against the two filters one
-// after the other: every type, resonances up to self-oscillation, tiny states, in place.
-TEST_P(VoiceLanesTest, StereoFilterMatchesTheTwoScalarFiltersBitForBit) {
+// Strips' stereo shapers side by side against each one alone: every count from 1 to 20 (partial
+// groups, more than one pass), every mode (the filter modes of both families mixed with the
+// others), resonances up to self-oscillation, tiny states, in place and into another buffer, two
+// frames in a row.
+TEST_P(VoiceLanesTest, StereoShapersMatchEachShaperAloneBitForBit) {
     Draw draw;
-    for (int trial = 0; trial < 300; ++trial) {
-        const float params[3] = {static_cast<float>(draw.upTo(11)), draw.parameter(), draw.parameter()};
-        std::array<VoiceFilter, 2> reference{};
-        for (VoiceFilter& filter : reference) {
-            filter.setup(params);
-            filter.low = draw.state();
-            filter.band = draw.state();
-            filter.stage2 = draw.state();
-            filter.stage4 = draw.state();
+    for (int trial = 0; trial < 200; ++trial) {
+        const int count = 1 + trial % 20;
+        std::vector<Shaper> reference(count);
+        for (Shaper& shaper : reference) {
+            const float mode = static_cast<float>(draw.chance(70) ? 5 + draw.upTo(10) : draw.upTo(4));
+            const float params[4] = {mode, draw.parameter(), draw.parameter(), draw.parameter()};
+            shaper.setup(params);
+            for (VoiceFilter* filter : {&shaper.filterA, &shaper.filterB}) {
+                filter->low = draw.state();
+                filter->band = draw.state();
+                filter->stage2 = draw.state();
+                filter->stage4 = draw.state();
+                filter->previousInput = draw.state();
+            }
         }
-        std::array<VoiceFilter, 2> grouped = reference;
-        std::array<float, 2 * kFrames> expected{};
-        for (float& x : expected) x = draw.state();
-        std::array<float, 2 * kFrames> actual = expected;
-        const int n = 1 + draw.upTo(kFrames - 1);
-        renderStereoFilter(SimdPath::Scalar, reference[0], reference[1], expected.data(), expected.data(), n);
-        renderStereoFilter(GetParam(), grouped[0], grouped[1], actual.data(), actual.data(), n);
-        ASSERT_TRUE(sameBits(expected.data(), actual.data(), sizeof expected)) << trial;
-        ASSERT_TRUE(sameBits(reference.data(), grouped.data(), sizeof reference)) << trial;
+        std::vector<Shaper> grouped = reference;
+        std::vector<std::array<StereoFrame, kFrames>> sources(count), expected(count), actual(count);
+        for (auto& buffer : sources) {
+            for (StereoFrame& frame : buffer) frame = {draw.state(), draw.state()};
+        }
+        const bool inPlace = draw.chance(50);
+        if (inPlace) expected = actual = sources;
+        std::vector<Shaper*> shapers(count);
+        std::vector<const StereoFrame*> from(count);
+        std::vector<StereoFrame*> to(count), referenceTo(count);
+        for (int frame = 0; frame < 2; ++frame) {
+            const int n = 1 + draw.upTo(kFrames / 2 - 1);
+            const int at = frame * (kFrames / 2);
+            for (int s = 0; s < count; ++s) {
+                shapers[s] = &grouped[s];
+                to[s] = actual[s].data() + at;
+                from[s] = inPlace ? to[s] : sources[s].data() + at;
+                Shaper* alone = &reference[s];
+                referenceTo[s] = expected[s].data() + at;
+                const StereoFrame* referenceFrom = inPlace ? referenceTo[s] : sources[s].data() + at;
+                renderStereoShapers(SimdPath::Scalar, &alone, &referenceFrom, &referenceTo[s], 1, n);
+            }
+            renderStereoShapers(GetParam(), shapers.data(), from.data(), to.data(), count, n);
+        }
+        for (int s = 0; s < count; ++s) {
+            ASSERT_TRUE(sameBits(expected[s].data(), actual[s].data(), sizeof expected[s])) << trial << " " << s;
+            ASSERT_TRUE(sameBits(&reference[s], &grouped[s], sizeof(Shaper))) << trial << " " << s;
+        }
     }
 }
 

@@ -1,4 +1,5 @@
-// The voice-chain kernel in 8 AVX2 lanes (compiled with -mavx2, never -mfma).
+// The voice-chain kernel and the strips' stereo shaper filters in 8 AVX2 lanes (compiled with
+// -mavx2, never -mfma).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,11 @@ namespace zimblo::dsp::lanes {
 
 void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
     avx2::kernel::renderVoices(voices, work, count, n, scratch);
+}
+
+void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                             float* const* destinations, int count, int n) {
+    avx2::kernel::renderStereoFilters(lefts, rights, sources, destinations, count, n);
 }
 
 }  // namespace zimblo::dsp::lanes

@@ -10,8 +10,12 @@ namespace zimblo::dsp::lanes {
 void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 
-// The shaper's filter modes in stereo, left and right side by side (voice_lanes.h).
-void renderStereoFilterSse2(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination, int n);
+// The shaper's filter modes of several stereo strips, each strip's left and right side by side
+// (voice_lanes.h).
+void renderStereoFiltersSse2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                             float* const* destinations, int count, int n);
+void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                             float* const* destinations, int count, int n);
 
 // Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
 void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);

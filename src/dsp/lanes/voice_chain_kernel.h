@@ -201,6 +201,7 @@ __attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
         const F r = fl.r;
         const F x = input;
         F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
+#pragma GCC unroll 2
         for (int pass = 0; pass < 2; ++pass) {
             const F u = (x + guard) - r * s4;
             const F n1 = k * (u + previous) + m * s1;
@@ -222,14 +223,6 @@ __attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
         y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
     }
     return y;
-}
-
-// The filter of every lane over n samples, read through in(i) and written through out(i, y).
-template <bool kStateVariable, bool kLadder, class In, class Out>
-void runFilter(FilterLanes& lanes, const In& in, const Out& out, int n) {
-    FilterLanes fl = lanes;
-    for (int i = 0; i < n; ++i) out(i, filterStep<kStateVariable, kLadder>(fl, in(i)));
-    lanes = fl;
 }
 
 // Both filters of a voice group and the routing's mix in one pass over the interleaved buffer:
@@ -290,38 +283,103 @@ inline void chainFilters(FilterLanes& first, FilterLanes& last, bool second, flo
     }
 }
 
-template <class In, class Out>
-void filterPass(FilterLanes& fl, const In& in, const Out& out, int n) {
-    if (fl.anyStateVariable && fl.anyLadder) {
-        runFilter<true, true>(fl, in, out, n);
-    } else if (fl.anyStateVariable) {
-        runFilter<true, false>(fl, in, out, n);
-    } else if (fl.anyLadder) {
-        runFilter<false, true>(fl, in, out, n);
+// Up to kMaxFilterGroups groups of lanes stepped through the samples together: their
+// recurrences are independent, so the core overlaps them where one group alone would wait on
+// its own latency. in(g, i) and out(g, i, y) read and write group g's sample i.
+constexpr int kMaxFilterGroups = 4;
+
+template <int G, bool kStateVariable, bool kLadder, class In, class Out>
+void runFilterGroups(FilterLanes* groups, const In& in, const Out& out, int n) {
+    FilterLanes fl[G];
+    for (int g = 0; g < G; ++g) fl[g] = groups[g];
+    for (int i = 0; i < n; ++i) {
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) out(g, i, filterStep<kStateVariable, kLadder>(fl[g], in(g, i)));
+    }
+    for (int g = 0; g < G; ++g) groups[g] = fl[g];
+}
+
+template <int G, class In, class Out>
+void filterGroupsPass(FilterLanes* groups, bool anyStateVariable, bool anyLadder, const In& in, const Out& out,
+                      int n) {
+    if (anyStateVariable && anyLadder) {
+        runFilterGroups<G, true, true>(groups, in, out, n);
+    } else if (anyStateVariable) {
+        runFilterGroups<G, true, false>(groups, in, out, n);
+    } else if (anyLadder) {
+        runFilterGroups<G, false, true>(groups, in, out, n);
     } else {
-        for (int i = 0; i < n; ++i) out(i, in(i));
+        for (int i = 0; i < n; ++i) {
+            for (int g = 0; g < G; ++g) out(g, i, in(g, i));
+        }
     }
 }
 
-// The shaper's filter modes on an interleaved stereo buffer: the left and right filters side by
-// side in lanes 0 and 1 (the other lanes repeat them and store nothing).
-inline void renderStereoFilter(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination,
-                               int n) {
-    VoiceFilter* filters[W];
-    for (int l = 0; l < W; ++l) filters[l] = (l & 1) == 0 ? &left : &right;
-    FilterLanes fl;
-    fl.load(filters, splat(-1));
-    const auto in = [&](int i) {
-        F v;
-        for (int l = 0; l < W; ++l) v[l] = source[2 * i + (l & 1)];
-        return v;
-    };
-    const auto out = [&](int i, F y) {
-        destination[2 * i] = y[0];
-        destination[2 * i + 1] = y[1];
-    };
-    filterPass(fl, in, out, n);
-    fl.storeBack(filters, 2);
+// The shaper's filter modes of count stereo strips, each on its interleaved buffer: a strip's
+// left and right filters side by side in lanes 2j and 2j + 1, W/2 strips to a group and up to
+// kMaxFilterGroups groups in one pass. Lanes beyond count store nothing.
+inline void renderStereoFilters(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                                float* const* destinations, int count, int n) {
+    constexpr int kStripsPerGroup = W / 2;
+    constexpr int kStripsPerPass = kStripsPerGroup * kMaxFilterGroups;
+    for (int first = 0; first < count; first += kStripsPerPass) {
+        const int strips = count - first < kStripsPerPass ? count - first : kStripsPerPass;
+        const int groupCount = (strips + kStripsPerGroup - 1) / kStripsPerGroup;
+        // The strip in lane l of group g (a group's spare lanes repeat its first strip, which
+        // they read before it is written), and how many lanes of each group are real.
+        auto strip = [&](int g, int l) {
+            const int s = g * kStripsPerGroup + l / 2;
+            return first + (s < strips ? s : g * kStripsPerGroup);
+        };
+        FilterLanes groups[kMaxFilterGroups];
+        int realLanes[kMaxFilterGroups];
+        bool anyStateVariable = false;
+        bool anyLadder = false;
+        for (int g = 0; g < groupCount; ++g) {
+            VoiceFilter* filters[W];
+            for (int l = 0; l < W; ++l) filters[l] = (l & 1) == 0 ? lefts[strip(g, l)] : rights[strip(g, l)];
+            groups[g].load(filters, splat(-1));
+            anyStateVariable = anyStateVariable || groups[g].anyStateVariable;
+            anyLadder = anyLadder || groups[g].anyLadder;
+            const int real = strips - g * kStripsPerGroup;
+            realLanes[g] = 2 * (real < kStripsPerGroup ? real : kStripsPerGroup);
+        }
+        const float* source[kMaxFilterGroups][W];
+        float* destination[kMaxFilterGroups][W];
+        for (int g = 0; g < groupCount; ++g) {
+            for (int l = 0; l < W; ++l) {
+                source[g][l] = sources[strip(g, l)] + (l & 1);
+                destination[g][l] = destinations[strip(g, l)] + (l & 1);
+            }
+        }
+        const auto in = [&](int g, int i) {
+            F v;
+            for (int l = 0; l < W; ++l) v[l] = source[g][l][2 * i];
+            return v;
+        };
+        const auto out = [&](int g, int i, F y) {
+            for (int l = 0; l < realLanes[g]; ++l) destination[g][l][2 * i] = y[l];
+        };
+        switch (groupCount) {
+            case 1:
+                filterGroupsPass<1>(groups, anyStateVariable, anyLadder, in, out, n);
+                break;
+            case 2:
+                filterGroupsPass<2>(groups, anyStateVariable, anyLadder, in, out, n);
+                break;
+            case 3:
+                filterGroupsPass<3>(groups, anyStateVariable, anyLadder, in, out, n);
+                break;
+            default:
+                filterGroupsPass<4>(groups, anyStateVariable, anyLadder, in, out, n);
+                break;
+        }
+        for (int g = 0; g < groupCount; ++g) {
+            VoiceFilter* filters[W];
+            for (int l = 0; l < realLanes[g]; ++l) filters[l] = (l & 1) == 0 ? lefts[strip(g, l)] : rights[strip(g, l)];
+            groups[g].storeBack(filters, realLanes[g]);
+        }
+    }
 }
 
 // Shaper (off, overdrive, clip), DC blocker and amplitude ramp, written to the lanes' buffers.

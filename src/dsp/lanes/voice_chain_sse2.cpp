@@ -1,5 +1,5 @@
-// The voice-chain kernel in 4 SSE2 lanes (the x86-64 baseline), and the shaper's stereo filter
-// modes with left and right as two lanes (on every SIMD path: AVX2 would leave six lanes idle).
+// The voice-chain kernel and the strips' stereo shaper filters in 4 SSE2 lanes (the x86-64
+// baseline).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +20,9 @@ void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n
     sse2::kernel::renderVoices(voices, work, count, n, scratch);
 }
 
-void renderStereoFilterSse2(VoiceFilter& left, VoiceFilter& right, const float* source, float* destination, int n) {
-    sse2::kernel::renderStereoFilter(left, right, source, destination, n);
+void renderStereoFiltersSse2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                             float* const* destinations, int count, int n) {
+    sse2::kernel::renderStereoFilters(lefts, rights, sources, destinations, count, n);
 }
 
 }  // namespace zimblo::dsp::lanes
