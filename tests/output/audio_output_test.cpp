@@ -267,38 +267,22 @@ TEST_F(OutputDiscardTest, TheFirstLapsSilenceIsNeverGivenUpAndALongLeadGivesUpNo
 }
 
 // A device that can take back only part of what it was asked for.
-class TakesBackLess final : public RingDevice {
-public:
-    explicit TakesBackLess(VirtualRingDevice& device) : device_(device) {}
-    bool open(void* window) override { return device_.open(window); }
-    void close() override { device_.close(); }
-    const char* failureReason() const override { return device_.failureReason(); }
-    RingStatus play() override { return device_.play(); }
-    RingStatus playCursor(uint32_t& cursor) override { return device_.playCursor(cursor); }
-    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
-        return device_.lock(offset, bytes, regions);
-    }
-    RingStatus unlock(const RingRegions& regions) override { return device_.unlock(regions); }
-    RingStatus restore() override { return device_.restore(); }
+struct TakesBackLess final : test::ForwardingRingDevice {
     uint32_t takeBack(uint32_t offset) override {
         asked = offset;
         return (offset + extraBytes) % kRingBytes;
     }
     uint32_t extraBytes = 0;
     uint32_t asked = 0;
-
-private:
-    VirtualRingDevice& device_;
 };
 
 TEST(OutputDiscardDevice, WhatTheDeviceKeepsIsKeptAndTheFillStartsOnTheNextBoundary) {
     test::TestClock clock;
     test::MemorySink sink;
     test::Recorder recorder;
-    VirtualRingDevice virtualDevice;
-    virtualDevice.setClock(&test::TestClock::read, &clock);
-    virtualDevice.setCaptureSink(&sink);
-    TakesBackLess device(virtualDevice);
+    TakesBackLess device;
+    device.inner.setClock(&test::TestClock::read, &clock);
+    device.inner.setCaptureSink(&sink);
     auto output = std::make_unique<AudioOutput>();
     ASSERT_EQ(output->start(&test::Recorder::render, &recorder, nullptr, &device), kStartSucceeded);
     bool fed = true;
@@ -401,24 +385,14 @@ TEST(OutputLifecycle, ADeviceThatFailsToOpenFailsTheStartWithItsReason) {
 
 // The virtual device, but its close waits until the test lets it go, as a
 // sound server that has stopped answering would keep it.
-struct HangingCloseDevice final : RingDevice {
-    VirtualRingDevice inner;
+struct HangingCloseDevice final : test::ForwardingRingDevice {
     std::atomic<bool> released{false};
     std::atomic<bool> closed{false};
-    bool open(void* window) override { return inner.open(window); }
     void close() override {
         while (!released) std::this_thread::sleep_for(1ms);
         inner.close();
         closed = true;
     }
-    const char* failureReason() const override { return inner.failureReason(); }
-    RingStatus play() override { return inner.play(); }
-    RingStatus playCursor(uint32_t& cursor) override { return inner.playCursor(cursor); }
-    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
-        return inner.lock(offset, bytes, regions);
-    }
-    RingStatus unlock(const RingRegions& regions) override { return inner.unlock(regions); }
-    RingStatus restore() override { return inner.restore(); }
 };
 
 TEST(OutputLifecycle, StopIsBoundedWhenTheDeviceNeverClosesAndTheDeviceIsNotReusedMeanwhile) {

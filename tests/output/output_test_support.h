@@ -1,5 +1,5 @@
-// A test clock, a capture sink in memory, and a recording render callback for
-// the output tests.
+// A test clock, a forwarding device, a capture sink in memory, and a recording render
+// callback for the output tests.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,22 @@
 #include "output/virtual_ring_device.h"
 
 namespace zimblo::output::test {
+
+// A device that passes the ring calls to the virtual device it owns (service and takeBack
+// keep the base's defaults): a test derives from it and changes the calls it is about.
+struct ForwardingRingDevice : RingDevice {
+    VirtualRingDevice inner;
+    bool open(void* window) override { return inner.open(window); }
+    void close() override { inner.close(); }
+    const char* failureReason() const override { return inner.failureReason(); }
+    RingStatus play() override { return inner.play(); }
+    RingStatus playCursor(uint32_t& cursor) override { return inner.playCursor(cursor); }
+    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
+        return inner.lock(offset, bytes, regions);
+    }
+    RingStatus unlock(const RingRegions& regions) override { return inner.unlock(regions); }
+    RingStatus restore() override { return inner.restore(); }
+};
 
 // Nanoseconds set by the test; framesPlayed follows exactly.
 struct TestClock {

@@ -21,48 +21,36 @@ uint64_t filled(uint64_t frames) { return frames / 8 * 8; }
 
 
 // A device that takes back all but 64 bytes of what it is asked for.
-class KeepsSome final : public RingDevice {
-public:
-    bool open(void* window) override { return device.open(window); }
-    void close() override { device.close(); }
-    const char* failureReason() const override { return device.failureReason(); }
-    RingStatus play() override { return device.play(); }
-    RingStatus playCursor(uint32_t& cursor) override { return device.playCursor(cursor); }
-    RingStatus lock(uint32_t offset, uint32_t bytes, RingRegions& regions) override {
-        return device.lock(offset, bytes, regions);
-    }
-    RingStatus unlock(const RingRegions& regions) override { return device.unlock(regions); }
-    RingStatus restore() override { return device.restore(); }
+struct KeepsSome final : test::ForwardingRingDevice {
     uint32_t takeBack(uint32_t offset) override {
         ++asked;
         return (offset + 64) % kRingBytes;
     }
-    VirtualRingDevice device;
     int asked = 0;
 };
 
 TEST(RecoveryTakeBack, GoesToThePlayingDeviceAndNotToTheStandIn) {
     test::TestClock clock;
-    KeepsSome inner;
-    inner.device.setClock(&test::TestClock::read, &clock);
+    KeepsSome keeping;
+    keeping.inner.setClock(&test::TestClock::read, &clock);
     RecoveringRingDevice recovering;
-    recovering.setDevice(&inner);
+    recovering.setDevice(&keeping);
     recovering.setClock(&test::TestClock::read, &clock);
     test::ReportedLines reported;
     recovering.setReport(OutputReport{&test::ReportedLines::add, &reported});
     ASSERT_TRUE(recovering.open(nullptr));
     ASSERT_EQ(recovering.play(), RingStatus::Ok);
     EXPECT_EQ(recovering.takeBack(kRingBytes - 32), 32u);
-    EXPECT_EQ(inner.asked, 1);
+    EXPECT_EQ(keeping.asked, 1);
 
-    inner.device.disconnect(1);
+    keeping.inner.disconnect(1);
     uint32_t cursor = 0;
     for (int i = 0; i < 40 && recovering.state() == RecoveryState::Playing; ++i) {
         if (recovering.playCursor(cursor) == RingStatus::Lost) recovering.restore();
     }
     ASSERT_NE(recovering.state(), RecoveryState::Playing);
     EXPECT_EQ(recovering.takeBack(4096), 4096u);
-    EXPECT_EQ(inner.asked, 1);
+    EXPECT_EQ(keeping.asked, 1);
     recovering.close();
 }
 
