@@ -18,7 +18,7 @@ inline void reportPerSample(benchmark::State& state, double samplesPerIteration)
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Puts the render path given by the benchmark argument at argIndex (0 scalar, 1 SSE2, 2 AVX2)
+// Puts the render path given by the benchmark argument at argIndex (0 scalar, 1 SSE2, 2 AVX2, 3 AVX-512)
 // in force for the benchmark's lifetime and labels the result with it; ok() is false, and the
 // benchmark skipped, when the processor lacks the path.
 class ScopedSimdPath {

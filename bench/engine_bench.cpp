@@ -106,10 +106,10 @@ void BM_EngineWorstCase(benchmark::State& state) {
     dsp::unpinFreeRunningCounter();
 }
 // Ladders 1: the worst case (ladder filters); 0: state-variable filters. Path: 0 scalar (the
-// reference), 1 SSE2, 2 AVX2.
+// reference), 1 SSE2, 2 AVX2, 3 AVX-512.
 BENCHMARK(BM_EngineWorstCase)
     ->ArgNames({"ladders", "path"})
-    ->ArgsProduct({{1, 0}, {0, 1, 2}})
+    ->ArgsProduct({{1, 0}, {0, 1, 2, 3}})
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -40,12 +40,12 @@ mkdir -p "$objects"
 echo "$stamp" > "$objects/flags"
 
 # Each layer's sources are every .cpp of its folder, as in the native build, less those for
-# one processor family (name_sse2.cpp, name_avx2.cpp, name_neon.cpp...): WebAssembly takes
+# one processor family (name_sse2.cpp, name_avx2.cpp, name_avx512.cpp, name_neon.cpp...): WebAssembly takes
 # the portable code.
 sources=()
 for layer in dsp fx speech synth player; do
   for source in "$here"/src/$layer/*.cpp; do
-    [[ $source =~ _(sse2|sse41|avx2|neon)\.cpp$ ]] || sources+=("$source")
+    [[ $source =~ _(sse2|sse41|avx2|avx512|neon)\.cpp$ ]] || sources+=("$source")
   done
 done
 sources+=("$embedded_cpp")

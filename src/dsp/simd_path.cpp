@@ -18,6 +18,7 @@ SimdPath fromEnvironment() {
         if (std::strcmp(wanted, "off") == 0) return SimdPath::Scalar;
         if (std::strcmp(wanted, "sse2") == 0 && simdPathAvailable(SimdPath::Sse2)) return SimdPath::Sse2;
         if (std::strcmp(wanted, "avx2") == 0 && simdPathAvailable(SimdPath::Avx2)) return SimdPath::Avx2;
+        if (std::strcmp(wanted, "avx512") == 0 && simdPathAvailable(SimdPath::Avx512)) return SimdPath::Avx512;
     }
     return bestSimdPath();
 #endif
@@ -39,6 +40,9 @@ bool simdPathAvailable(SimdPath path) {
             return true;
         case SimdPath::Avx2:
             return __builtin_cpu_supports("avx2") != 0;
+        case SimdPath::Avx512:
+            return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
+                   __builtin_cpu_supports("avx512dq") != 0 && __builtin_cpu_supports("avx512bw") != 0;
 #endif
         default:
             return false;
@@ -46,6 +50,7 @@ bool simdPathAvailable(SimdPath path) {
 }
 
 SimdPath bestSimdPath() {
+    if (simdPathAvailable(SimdPath::Avx512)) return SimdPath::Avx512;
     if (simdPathAvailable(SimdPath::Avx2)) return SimdPath::Avx2;
     if (simdPathAvailable(SimdPath::Sse2)) return SimdPath::Sse2;
     return SimdPath::Scalar;
@@ -64,6 +69,8 @@ const char* simdPathName(SimdPath path) {
             return "sse2";
         case SimdPath::Avx2:
             return "avx2";
+        case SimdPath::Avx512:
+            return "avx512";
         default:
             return "off";
     }

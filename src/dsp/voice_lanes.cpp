@@ -23,6 +23,8 @@ int filterFamily(const VoiceFilter& filter) {
 
 int laneCount(SimdPath path) {
     switch (path) {
+        case SimdPath::Avx512:
+            return 16;
         case SimdPath::Avx2:
             return 8;
         case SimdPath::Sse2:
@@ -55,6 +57,10 @@ int laneGroupKey(const Voice& voice) {
 void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch) {
 #if defined(ZIMBLO_X86_LANES)
+    if (path == SimdPath::Avx512) {
+        lanes::renderVoicesAvx512(voices, work, count, n, scratch);
+        return;
+    }
     if (path == SimdPath::Avx2) {
         lanes::renderVoicesAvx2(voices, work, count, n, scratch);
         return;
@@ -98,6 +104,10 @@ void renderStereoShapers(SimdPath path, Shaper* const* shapers, const StereoFram
             }
             if (filters == 0) continue;
 #if defined(ZIMBLO_X86_LANES)
+            if (path == SimdPath::Avx512) {
+                lanes::renderStereoFiltersAvx512(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
+                continue;
+            }
             if (path == SimdPath::Avx2) {
                 lanes::renderStereoFiltersAvx2(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
                 continue;

@@ -1,5 +1,5 @@
 // Voice groups in SIMD lanes: the oscillators, the filters, the shaper, the DC blocker and the
-// amplitude ramp of up to 8 voices side by side, one voice per lane (Voice::renderOscillators,
+// amplitude ramp of up to 16 voices side by side, one voice per lane (Voice::renderOscillators,
 // renderChain, then applyAmplitude): everything of Voice::render but the pan.
 //
 // Each lane performs exactly the scalar operations of its voice in the written order (no fused
@@ -21,16 +21,16 @@
 
 namespace zimblo::dsp {
 
-constexpr int kMaxLanes = 8;
+constexpr int kMaxLanes = 16;
 
 // The kernels' working buffers, a group's samples interleaved by lane (sample i of lane l at
 // i·lanes + l): a fixed member of the owner, never allocated while rendering.
 struct VoiceLaneScratch {
-    alignas(32) std::array<float, kMaxFrameLength * kMaxLanes> input{};
-    alignas(32) std::array<float, kMaxFrameLength * kMaxLanes> second{};
+    alignas(64) std::array<float, kMaxFrameLength * kMaxLanes> input{};
+    alignas(64) std::array<float, kMaxFrameLength * kMaxLanes> second{};
 };
 
-// Lanes of a group on the path: 8 (AVX2), 4 (SSE2), 1 (scalar).
+// Lanes of a group on the path: 16 (AVX-512), 8 (AVX2), 4 (SSE2), 1 (scalar).
 int laneCount(SimdPath path);
 
 // True when the voice can render ahead of its channel with its chain in a lane: its shaper is

@@ -262,7 +262,7 @@ TEST(VoiceLanesFit, StatefulShaperModesAndAuxInputsStayScalar) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, VoiceLanesTest, ::testing::Values(SimdPath::Sse2, SimdPath::Avx2),
+INSTANTIATE_TEST_SUITE_P(Paths, VoiceLanesTest, ::testing::Values(SimdPath::Sse2, SimdPath::Avx2, SimdPath::Avx512),
                          [](const auto& info) { return std::string(simdPathName(info.param)); });
 
 }  // namespace

@@ -383,7 +383,7 @@ TEST(EmbeddedSongPaths, EverySimdPathRendersTheScalarBits) {
     };
     const dsp::SimdPath saved = dsp::simdPath();
     const std::vector<StereoFrame> reference = render(dsp::SimdPath::Scalar);
-    for (dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2}) {
+    for (dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2, dsp::SimdPath::Avx512}) {
         if (!dsp::simdPathAvailable(path)) continue;
         const std::vector<StereoFrame> frames = render(path);
         EXPECT_EQ(0, std::memcmp(reference.data(), frames.data(), reference.size() * sizeof(StereoFrame)))

@@ -75,7 +75,7 @@ TEST_F(SynthTest, EverySimdPathRendersTheScalarPathsBits) {
         bool sounds = false;
         for (const StereoFrame& frame : reference) sounds = sounds || frame.left != 0.0f;
         ASSERT_TRUE(sounds) << song;
-        for (dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2}) {
+        for (dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2, dsp::SimdPath::Avx512}) {
             if (!dsp::simdPathAvailable(path)) continue;
             EXPECT_TRUE(sameBits(reference, render(path))) << "song " << song << " on " << dsp::simdPathName(path);
             // Both kinds of voice took part: some rendered in groups, some alone.

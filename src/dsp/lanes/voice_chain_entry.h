@@ -1,5 +1,6 @@
 // Entry points of the x86-64 voice-chain kernels, each in a translation unit of its own
-// instruction set (voice_chain_sse2.cpp, voice_chain_avx2.cpp). Only x86-64 builds compile
+// instruction set (voice_chain_sse2.cpp, voice_chain_avx2.cpp,
+// voice_chain_avx512.cpp). Only x86-64 builds compile
 // them; ZIMBLO_X86_LANES says they are there.
 #pragma once
 
@@ -9,6 +10,7 @@ namespace zimblo::dsp::lanes {
 
 void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+void renderVoicesAvx512(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
 
 // The shaper's filter modes of several stereo strips, each strip's left and right side by side
 // (voice_lanes.h).
@@ -16,6 +18,8 @@ void renderStereoFiltersSse2(VoiceFilter* const* lefts, VoiceFilter* const* righ
                              float* const* destinations, int count, int n);
 void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
                              float* const* destinations, int count, int n);
+void renderStereoFiltersAvx512(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
+                               float* const* destinations, int count, int n);
 
 // Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
 void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);

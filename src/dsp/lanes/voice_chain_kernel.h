@@ -71,7 +71,11 @@ inline I gatherInt(const Get& get) {
 
 // float(c · double(x)) and float(double(x) + c), lane by lane: one rounding each, as the
 // shaper's arctangent curve forms its products and sums with double constants.
-#if ZIMBLO_LANES == 8
+#if ZIMBLO_LANES == 16
+inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
+inline H highHalf(F v) { return __builtin_shufflevector(v, v, 8, 9, 10, 11, 12, 13, 14, 15); }
+inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
+#elif ZIMBLO_LANES == 8
 inline H lowHalf(F v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
 inline H highHalf(F v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
 inline F join(H low, H high) { return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7); }
