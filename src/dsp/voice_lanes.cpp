@@ -34,6 +34,8 @@ int laneCount(SimdPath path) {
     }
 }
 
+int mixedLaneCount(SimdPath path) { return path == SimdPath::Avx512 ? 8 : laneCount(path); }
+
 bool voiceFitsLanes(const Voice& voice) {
     for (const Oscillator& oscillator : voice.oscillators) {
         const auto waveform = static_cast<Waveform>(static_cast<uint32_t>(oscillator.waveform) & 7u);
@@ -51,17 +53,19 @@ int laneGroupKey(const Voice& voice) {
     for (const Oscillator& oscillator : voice.oscillators) {
         waveforms = waveforms * 8 + static_cast<int>(static_cast<uint32_t>(oscillator.waveform) & 7u);
     }
-    return ((filterFamily(voice.filters[0]) * 3 + second) * 3 + shaper) * 512 + waveforms;
+    return ((waveforms * 3 + shaper) * 3 + filterFamily(voice.filters[0])) * 3 + second;
 }
 
 void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
                       VoiceLaneScratch& scratch) {
 #if defined(ZIMBLO_X86_LANES)
-    if (path == SimdPath::Avx512) {
+    // A group that fits 8 lanes runs in them: on processors that split a 16-lane operation
+    // in two, its half-empty 16 lanes would cost twice the work for nothing.
+    if (path == SimdPath::Avx512 && count > 8) {
         lanes::renderVoicesAvx512(voices, work, count, n, scratch);
         return;
     }
-    if (path == SimdPath::Avx2) {
+    if (path == SimdPath::Avx2 || path == SimdPath::Avx512) {
         lanes::renderVoicesAvx2(voices, work, count, n, scratch);
         return;
     }

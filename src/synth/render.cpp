@@ -153,7 +153,8 @@ void Synth::renderVoiceGroups(int n) {
     voiceGrouped.fill(0);
     const dsp::SimdPath path = dsp::simdPath();
     if (path == dsp::SimdPath::Scalar) return;
-    const int lanes = dsp::laneCount(path);
+    const int wide = dsp::laneCount(path);
+    const int narrow = dsp::mixedLaneCount(path);
 
     // (key, voice) of every voice that fits, sorted: neighbours run the same code.
     std::array<std::pair<int, int>, kVoiceCount> order{};
@@ -165,16 +166,37 @@ void Synth::renderVoiceGroups(int n) {
     }
     std::sort(order.begin(), order.begin() + grouped);
 
-    for (int first = 0; first < grouped; first += lanes) {
-        const int count = std::min(lanes, grouped - first);
+    auto renderGroup = [&](const int* groupVoices, int count) {
         std::array<dsp::Voice*, dsp::kMaxLanes> group{};
         std::array<float*, dsp::kMaxLanes> work{};
         for (int l = 0; l < count; ++l) {
-            const int v = order[first + l].second;
-            group[l] = &voices[v];
-            work[l] = groupedVoiceWork[v].data();
+            group[l] = &voices[groupVoices[l]];
+            work[l] = groupedVoiceWork[groupVoices[l]].data();
         }
         dsp::renderVoiceLanes(path, group.data(), work.data(), count, n, laneScratch);
+    };
+
+    // Where the widest groups are dearer per lane than narrower ones for mixed voices, more
+    // than a narrow group's worth of voices with one key fill wide groups; the rest, still in
+    // key order, fill narrow ones.
+    std::array<int, kVoiceCount> mixed{};
+    int mixedCount = 0;
+    for (int first = 0; first < grouped;) {
+        int run = 1;
+        while (first + run < grouped && order[first + run].first == order[first].first) ++run;
+        int taken = 0;
+        while (wide > narrow && run - taken > narrow) {
+            const int count = std::min(wide, run - taken);
+            std::array<int, dsp::kMaxLanes> same{};
+            for (int l = 0; l < count; ++l) same[l] = order[first + taken + l].second;
+            renderGroup(same.data(), count);
+            taken += count;
+        }
+        for (; taken < run; ++taken) mixed[mixedCount++] = order[first + taken].second;
+        first += run;
+    }
+    for (int first = 0; first < mixedCount; first += narrow) {
+        renderGroup(mixed.data() + first, std::min(narrow, mixedCount - first));
     }
 }
 
