@@ -96,7 +96,8 @@ inline F constantMinus(double c, F x) {
     return join(narrow(c - widen(lowHalf(x))), narrow(c - widen(highHalf(x))));
 }
 
-// The shaper's arctangentCurve, both branches computed and selected per lane.
+// The shaper's arctangentCurve: both branches' numerators and denominators are formed, each
+// lane picks its branch's pair, and one division serves both.
 __attribute__((always_inline)) inline F arctangentCurve(F v) {
     using namespace ::zimblo::dsp::arctangent;
     const I bits = reinterpret_cast<I>(v);
@@ -107,12 +108,11 @@ __attribute__((always_inline)) inline F arctangentCurve(F v) {
     const F smallNumerator = a * plusConstant(1.0, timesConstant(kSmallNumerator, a2));
     const F smallDenominator =
         plusConstant(1.0, timesConstant(kSquareTerm, a2)) + timesConstant(kFourthTerm, a4);
-    const F small = smallNumerator / smallDenominator;
     const F largeNumerator = a * plusConstant(kLargeNumerator, a2);
     const F largeDenominator = plusConstant(kFourthTerm, a4 + timesConstant(kSquareTerm, a2));
-    const F large = constantMinus(kHalfPiDouble, largeNumerator / largeDenominator);
     const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(static_cast<int32_t>(kBiasedExponentOfOne));
-    F magnitude = pick(belowOne, small, large);
+    const F quotient = pick(belowOne, smallNumerator, largeNumerator) / pick(belowOne, smallDenominator, largeDenominator);
+    F magnitude = pick(belowOne, quotient, constantMinus(kHalfPiDouble, quotient));
     magnitude = pick(a >= splat(kCurveSaturation), splat(static_cast<float>(kHalfPiDouble)), magnitude);
     return reinterpret_cast<F>(reinterpret_cast<I>(magnitude) ^ signBit);
 }
