@@ -1,6 +1,7 @@
 #include "dsp/voice.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
@@ -156,7 +157,26 @@ void Voice::applyAmplitude(float* work, int n) {
 void Voice::addPanned(const float* work, int n, StereoFrame* destination) const {
     const float left = leftGain;
     const float right = rightGain;
-    for (int i = 0; i < n; ++i) {
+    // Four frames at a time, as two vectors of (left, right, left, right): the same operations
+    // per float in far fewer instructions than one side at a time.
+    typedef float Four __attribute__((vector_size(16)));
+    const Four gains = {left, right, left, right};
+    const Four guard = Four{} + kDenormalGuard;
+    float* out = &destination[0].left;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        Four samples;
+        std::memcpy(&samples, work + i, sizeof samples);
+        Four first;
+        Four second;
+        std::memcpy(&first, out + 2 * i, sizeof first);
+        std::memcpy(&second, out + 2 * i + 4, sizeof second);
+        first = first + (__builtin_shufflevector(samples, samples, 0, 0, 1, 1) * gains + guard);
+        second = second + (__builtin_shufflevector(samples, samples, 2, 2, 3, 3) * gains + guard);
+        std::memcpy(out + 2 * i, &first, sizeof first);
+        std::memcpy(out + 2 * i + 4, &second, sizeof second);
+    }
+    for (; i < n; ++i) {
         const float s = work[i];
         destination[i].left = destination[i].left + (s * left + kDenormalGuard);
         destination[i].right = destination[i].right + (s * right + kDenormalGuard);
