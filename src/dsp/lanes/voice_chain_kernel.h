@@ -447,21 +447,26 @@ inline F sinePolynomial(F y) {
     return p;
 }
 
-// The exact remainder of x by 2π, as remainderOfTurn gives it: in double x − q·2π with q = trunc(x / 2π) is exact while |q| < 2^29
-// (a 24-bit constant times q fits 53 bits, and the difference, a multiple of 2^-21 below
-// 2^31, too); the quotient rounded up to the next integer leaves the remainder on the wrong
-// side of 0, which one exact step of 2π mends. A zero takes the sign of x, as the remainder's
+// The exact remainder of x by 2π, as remainderOfTurn gives it: in double x − q·2π is exact
+// for any whole q with |q| < 2^29 (a 24-bit constant times q fits 53 bits, and the
+// difference, a multiple of 2^-21 below 2^31, too). q = trunc(x · (1/2π)) is the whole
+// number of turns or one off either way (the product is within 2^-52 relative of x/2π, far
+// less than a turn), which leaves the remainder one period off its range, [0, 2π) for x >= 0
+// and (−2π, 0] below: one exact step of 2π mends it. A multiply replaces the division,
+// which would cost more than the whole sine. A zero takes the sign of x, as the remainder's
 // does. Lanes of 2^31 or more in magnitude, infinities and NaNs take remainderOfTurn itself.
 inline H remainderHalf(H x) {
     constexpr double kPeriod = static_cast<double>(::zimblo::dsp::kTwoPi);
+    constexpr double kTurnsPerRadian = 1.0 / kPeriod;
     const D X = widen(x);
-    const auto q = __builtin_convertvector(X / kPeriod, J);
+    const auto q = __builtin_convertvector(X * kTurnsPerRadian, J);
     D r = X - __builtin_convertvector(q, D) * kPeriod;
     typedef int64_t L __attribute__((vector_size(sizeof(D))));
-    const L up = (X >= 0.0) & (r < 0.0);
-    const L down = (X < 0.0) & (r > 0.0);
-    r = up ? r + kPeriod : r;
-    r = down ? r - kPeriod : r;
+    const L positive = X >= 0.0;
+    const L below = positive ? L(r < 0.0) : L(r <= -kPeriod);
+    const L above = positive ? L(r >= kPeriod) : L(r > 0.0);
+    r = below ? r + kPeriod : r;
+    r = above ? r - kPeriod : r;
     return narrow(r);
 }
 inline F remainderTwoPi(F x) {
