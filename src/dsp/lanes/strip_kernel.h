@@ -38,13 +38,23 @@ constexpr int kMaxStripGroups = 4;
 typedef uint64_t Pairs __attribute__((vector_size(4 * W)));
 typedef uint64_t UnalignedPair __attribute__((aligned(4), may_alias));
 
+// Vectors built from their elements in registers (never stored lane by lane and reloaded,
+// which stalls the load until the stores have gone).
+template <class Get, int... J>
+inline Pairs pairsOf(const Get& get, std::integer_sequence<int, J...>) {
+    return Pairs{get(J)...};
+}
+template <class Get, int... L>
+inline F lanesOf(const Get& get, std::integer_sequence<int, L...>) {
+    return F{get(L)...};
+}
 inline F loadPair(const float* const* at, int offset) {
-    Pairs v;
-    for (int j = 0; j < kStripsPerGroup; ++j) v[j] = *reinterpret_cast<const UnalignedPair*>(at[j] + offset);
-    return reinterpret_cast<F>(v);
+    return reinterpret_cast<F>(pairsOf([&](int j) { return *reinterpret_cast<const UnalignedPair*>(at[j] + offset); },
+                                       std::make_integer_sequence<int, kStripsPerGroup>{}));
 }
 inline void storePair(float* const* at, int offset, F value) {
     const Pairs v = reinterpret_cast<Pairs>(value);
+#pragma GCC unroll 8
     for (int j = 0; j < kStripsPerGroup; ++j) *reinterpret_cast<UnalignedPair*>(at[j] + offset) = v[j];
 }
 // Left and right of every pair exchanged.
@@ -53,17 +63,15 @@ inline F swapSides(F x) {
     return reinterpret_cast<F>((v << 32) | (v >> 32));
 }
 inline F magnitudeOf(F x) { return reinterpret_cast<F>(reinterpret_cast<I>(x) & splat(0x7FFFFFFF)); }
-// IEEE square roots, four lanes at a time (SSE, present on every x86-64 path).
+// IEEE square roots of every lane, in registers.
 inline F squareRoot(F x) {
-    typedef float Quad __attribute__((vector_size(16)));
-    F root;
-    for (int at = 0; at < W; at += 4) {
-        Quad q;
-        std::memcpy(&q, reinterpret_cast<const float*>(&x) + at, sizeof q);
-        q = __builtin_ia32_sqrtps(q);
-        std::memcpy(reinterpret_cast<float*>(&root) + at, &q, sizeof q);
-    }
-    return root;
+#if ZIMBLO_LANES == 4
+    return __builtin_ia32_sqrtps(x);
+#elif ZIMBLO_LANES == 8
+    return __builtin_ia32_sqrtps256(x);
+#else
+    return join(__builtin_ia32_sqrtps256(lowHalf(x)), __builtin_ia32_sqrtps256(highHalf(x)));
+#endif
 }
 
 // One group of strips: settings as lane masks, coefficients, states, and the strips' memory.
@@ -78,9 +86,9 @@ struct StripLanes {
     float* line[kStripsPerGroup];  // lookahead pairs (StereoFrame::left of slot 0)
     int32_t lookIndex[kStripsPerGroup];
     int32_t lookahead[kStripsPerGroup];
-    float* window[W];          // lane's RMS window
-    int32_t windowStride[W];   // floats per frame of the lane's window: 1 linked, 2 stereo, 0 sink
-    int32_t windowSide[W];     // 1 for the right lane of a stereo window
+    float* window[kStripsPerGroup];          // RMS window (or a sink)
+    int32_t windowStride[kStripsPerGroup];   // floats per frame: 1 linked, 2 stereo, 0 sink
+    int32_t windowSide[kStripsPerGroup];     // the right lane's float of a frame: 1 stereo, else 0
     uint32_t rmsIndex[kStripsPerGroup];
 };
 
@@ -160,11 +168,9 @@ inline void loadStrips(StripLanes& s, Dynamics* const* dynamics, LowShelf* const
         s.lookahead[j] = running ? unit->lookahead : 0;
         const bool rmsWindow = running && isRms(*unit);
         s.rmsIndex[j] = rmsWindow ? static_cast<uint32_t>(unit->rmsIndex) : 0u;
-        for (const int l : {2 * j, 2 * j + 1}) {
-            s.window[l] = rmsWindow ? unit->rmsWindow.data() : &sinks.window[l];
-            s.windowStride[l] = !rmsWindow ? 0 : isLinked(*unit) ? 1 : 2;
-            s.windowSide[l] = rmsWindow && right(l) && !isLinked(*unit) ? 1 : 0;
-        }
+        s.window[j] = rmsWindow ? unit->rmsWindow.data() : &sinks.window[2 * j];
+        s.windowStride[j] = !rmsWindow ? 0 : isLinked(*unit) ? 1 : 2;
+        s.windowSide[j] = rmsWindow && !isLinked(*unit) ? 1 : 0;
     }
 }
 
@@ -222,13 +228,19 @@ __attribute__((always_inline)) inline void stripStep(StripLanes& s, int i) {
         if constexpr (kRms) {
             const F v = d + guard;
             const F square = v * v;
-            I slot;
-            for (int l = 0; l < W; ++l) {
-                slot[l] = static_cast<int32_t>(s.rmsIndex[l / 2]) * s.windowStride[l] + s.windowSide[l];
+            float* frames[kStripsPerGroup];
+#pragma GCC unroll 8
+            for (int j = 0; j < kStripsPerGroup; ++j) {
+                frames[j] = s.window[j] + static_cast<int32_t>(s.rmsIndex[j]) * s.windowStride[j];
             }
-            const F leaving = gather([&](int l) { return s.window[l][slot[l]]; });
+            const F leaving = lanesOf([&](int l) { return frames[l / 2][(l & 1) * s.windowSide[l / 2]]; },
+                                      std::make_integer_sequence<int, W>{});
             s.sum = (s.sum - leaving) + square;
-            for (int l = 0; l < W; ++l) s.window[l][slot[l]] = square[l];
+#pragma GCC unroll 8
+            for (int j = 0; j < kStripsPerGroup; ++j) {
+                frames[j][0] = square[2 * j];
+                frames[j][s.windowSide[j]] = square[2 * j + 1];
+            }
             for (int j = 0; j < kStripsPerGroup; ++j) {
                 s.rmsIndex[j] = (s.rmsIndex[j] + 1u) & (Dynamics::kRmsFrames - 1);
             }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "dsp/lanes/voice_chain_entry.h"
 #include "dsp/maths.h"
