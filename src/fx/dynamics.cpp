@@ -12,16 +12,12 @@ namespace {
 
 // Lookahead frames per unit of d3: 1 ms at 44.1 kHz, deliberately not rate-scaled.
 constexpr float kLookaheadFramesPerUnit = 44.1f;
-// Peak envelope decay per frame: −60 dB in about 34500 frames (0.8 s).
-constexpr float kPeakDecay = 0.9998f;
-// 1/sqrt(8192): turns the square root of the window's sum into its RMS.
-constexpr float kRmsNormalise = 0.011048543f;
 // Threshold at d4 = 128 (+18 dB); 10 octaves below at d4 = 0.
 constexpr float kThresholdTop = 8.0f;
 
 float peakStep(float input, float envelope) {
     const float magnitude = std::fabs(input);
-    const float decayed = envelope * kPeakDecay + kDenormalGuard;
+    const float decayed = envelope * Dynamics::kPeakDecay + kDenormalGuard;
     return magnitude > decayed ? magnitude : decayed;
 }
 
@@ -29,7 +25,7 @@ float peakStep(float input, float envelope) {
 // such a window is silent, so its level is 0 rather than the NaN of sqrt.
 float rmsLevel(float sum, float invThreshold) {
     const float root = sum > 0.0f ? std::sqrt(sum) : 0.0f;
-    return root * kRmsNormalise * invThreshold;
+    return root * Dynamics::kRmsNormalise * invThreshold;
 }
 
 // One side's gain pass over the block: the delayed sample out of the line, this

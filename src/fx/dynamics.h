@@ -60,6 +60,10 @@ struct Dynamics {
     static constexpr int32_t kRmsWindowFloats = 2 * kRmsFrames;
     // Mode bit 2: the unit is bypassed (d0 rounds to 0, or d1 to 2 or 3).
     static constexpr int32_t kBypassBit = 4;
+    // Peak envelope decay per frame: −60 dB in about 34500 frames (0.8 s).
+    static constexpr float kPeakDecay = 0.9998f;
+    // 1/sqrt(8192): turns the square root of the window's sum into its RMS.
+    static constexpr float kRmsNormalise = 0.011048543f;
 
     // Settings.
     int32_t mode = 0;      // reset() sets 2; bit 2 = bypass, else bits 0..1 = Detector

@@ -9,6 +9,7 @@
 #include "dsp/envelope.h"
 #include "dsp/numerics.h"
 #include "dsp/voice_lanes.h"
+#include "fx/strip_lanes.h"
 #include "synth/synth.h"
 
 namespace zimblo::synth {
@@ -231,19 +232,23 @@ void Synth::renderChannelsAhead(int n) {
     }
     dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), count, n);
 
-    // Order 0 strips also run up to their second DC blocker: dynamics and shelf one by one,
-    // then the shapers and the DC blockers side by side.
+    // Order 0 strips also run up to their second DC blocker: dynamics and shelf, the shapers
+    // and the DC blockers, each stage side by side.
+    std::array<fx::Dynamics*, kChannelCount> dynamics{};
+    std::array<fx::LowShelf*, kChannelCount> shelves{};
     std::array<dsp::Shaper*, kChannelCount> shapers{};
     int fronts = 0;
     for (int c = 0; c < kChannelCount; ++c) {
         if (channelAhead[c] == 0 || channels[c].order != 0) continue;
         channelAhead[c] = 2;
-        channels[c].processDynamicsAndShelf(channelAheadBuffer[c].data(), n, levelBuffer());
+        dynamics[fronts] = &channels[c].dyn;
+        shelves[fronts] = &channels[c].shelf;
         shapers[fronts] = &channels[c].shaper;
         blockers[fronts] = &channels[c].dc2;
         buffers[fronts] = channelAheadBuffer[c].data();
         ++fronts;
     }
+    fx::processDynamicsAndShelves(path, dynamics.data(), shelves.data(), buffers.data(), fronts, n, levelBuffer());
     dsp::renderStereoShapers(path, shapers.data(), buffers.data(), buffers.data(), fronts, n);
     dsp::renderStereoDcBlockers(path, blockers.data(), buffers.data(), fronts, n);
 }

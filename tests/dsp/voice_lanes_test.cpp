@@ -13,6 +13,7 @@
 
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
+#include "same_bits.h"
 
 namespace zimblo::dsp {
 namespace {
@@ -76,22 +77,6 @@ Voice randomVoice(Draw& draw) {
     voice.amplitude = draw.state();
     if (draw.chance(30)) voice.oscillators[1].phase = 0xFFFFFFFFu - static_cast<uint32_t>(draw.upTo(1000));
     return voice;
-}
-
-// Word by word the same bits, where two NaNs count as the same: which NaN operand an x86
-// operation passes on depends on the operand order the compiler picks for a commutative
-// operation, so a NaN's sign and payload are not part of the reproducible output. A blown-up
-// filter is the only way to make one.
-bool sameBits(const void* a, const void* b, size_t size) {
-    for (size_t at = 0; at < size; at += 4) {
-        uint32_t x;
-        uint32_t y;
-        std::memcpy(&x, static_cast<const char*>(a) + at, 4);
-        std::memcpy(&y, static_cast<const char*>(b) + at, 4);
-        const auto isNan = [](uint32_t v) { return (v & 0x7FFFFFFFu) > 0x7F800000u; };
-        if (x != y && !(isNan(x) && isNan(y))) return false;
-    }
-    return true;
 }
 
 class VoiceLanesTest : public ::testing::TestWithParam<SimdPath> {

@@ -1,17 +1,21 @@
-// The voice-chain kernel and the strips' stereo shaper filters in 8 AVX2 lanes (compiled with
-// -mavx2, never -mfma).
+// The voice-chain kernel, the strips' stereo shaper filters and their dynamics and bass shelves
+// in 8 AVX2 lanes (compiled with -mavx2, never -mfma).
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "dsp/lanes/voice_chain_entry.h"
 #include "dsp/maths.h"
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
+#include "fx/dynamics.h"
+#include "fx/low_shelf.h"
 
 #define ZIMBLO_LANES 8
 namespace zimblo::dsp::lanes::avx2 {
 #include "dsp/lanes/voice_chain_kernel.h"
+#include "dsp/lanes/strip_kernel.h"
 }  // namespace zimblo::dsp::lanes::avx2
 
 namespace zimblo::dsp::lanes {
@@ -23,6 +27,11 @@ void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n
 void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
                              float* const* destinations, int count, int n) {
     avx2::kernel::renderStereoFilters(lefts, rights, sources, destinations, count, n);
+}
+
+void processStripsAvx2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelves, StereoFrame* const* buffers,
+                       int count, int n) {
+    avx2::kernel::processStrips(dynamics, shelves, buffers, count, n);
 }
 
 }  // namespace zimblo::dsp::lanes

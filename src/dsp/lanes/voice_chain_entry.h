@@ -6,6 +6,11 @@
 
 #include "dsp/voice_lanes.h"
 
+namespace zimblo::fx {
+struct Dynamics;
+struct LowShelf;
+}  // namespace zimblo::fx
+
 namespace zimblo::dsp::lanes {
 
 void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
@@ -20,6 +25,13 @@ void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* righ
                              float* const* destinations, int count, int n);
 void renderStereoFiltersAvx512(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
                                float* const* destinations, int count, int n);
+
+// Dynamics::process then LowShelf::process of count channel strips, each on its own buffer of n
+// frames in place, each strip's left and right side by side (strip_kernel.h).
+void processStripsSse2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelves, StereoFrame* const* buffers,
+                       int count, int n);
+void processStripsAvx2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelves, StereoFrame* const* buffers,
+                       int count, int n);
 
 // Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
 void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);

@@ -1,0 +1,28 @@
+#include "fx/strip_lanes.h"
+
+#if defined(ZIMBLO_X86_LANES)
+#include "dsp/lanes/voice_chain_entry.h"
+#endif
+
+namespace zimblo::fx {
+
+void processDynamicsAndShelves(dsp::SimdPath path, Dynamics* const* dynamics, LowShelf* const* shelves,
+                               StereoFrame* const* buffers, int count, int n, StereoFrame* levelBuffer) {
+#if defined(ZIMBLO_X86_LANES)
+    if (path == dsp::SimdPath::Avx2) {
+        dsp::lanes::processStripsAvx2(dynamics, shelves, buffers, count, n);
+        return;
+    }
+    if (path == dsp::SimdPath::Sse2) {
+        dsp::lanes::processStripsSse2(dynamics, shelves, buffers, count, n);
+        return;
+    }
+#endif
+    (void)path;
+    for (int s = 0; s < count; ++s) {
+        dynamics[s]->process(buffers[s], n, levelBuffer);
+        shelves[s]->process(buffers[s], n);
+    }
+}
+
+}  // namespace zimblo::fx
