@@ -163,7 +163,7 @@ TEST_P(StripLanesTest, StripsMatchEachStripAloneOnTheScalarPathBitForBit) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, StripLanesTest, ::testing::Values(dsp::SimdPath::Sse2, dsp::SimdPath::Avx2),
+INSTANTIATE_TEST_SUITE_P(Paths, StripLanesTest, ::testing::Values(dsp::SimdPath::Sse2, dsp::SimdPath::Avx2, dsp::SimdPath::Avx512),
                          [](const auto& info) { return std::string(dsp::simdPathName(info.param)); });
 
 }  // namespace
