@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the embedded song (60 s, seed pinned) and every song the unit tests play on
 # each build present and requires the same bytes from all of them:
-#   x86-64 (build/ or $ZIMBLO_BUILD_DIR) with the default voice path and ZIMBLO_SIMD=off;
+#   x86-64 (build/ or $ZIMBLO_BUILD_DIR) with the default voice path, ZIMBLO_SIMD=off, sse2
+#   and avx2;
 #   ARM64 (build-arm64/zimblo-render, under qemu-user), when built;
 #   WebAssembly (build-web/zimblo-render.js, under node), when built.
 # The songs the tests play are written by the host's player and tool tests
@@ -19,6 +20,8 @@ mkdir -p "$work/out"
 bash "$here/scripts/export-songs.sh" "$host" "$work/songs"
 
 renderers=("x86-64:env ZIMBLO_SIMD=off $host/zimblo-render" "x86-64-default:$host/zimblo-render")
+# Below the best path too: each falls back to the best available when the processor lacks it.
+renderers+=("x86-64-sse2:env ZIMBLO_SIMD=sse2 $host/zimblo-render" "x86-64-avx2:env ZIMBLO_SIMD=avx2 $host/zimblo-render")
 if [[ -x $arm64/zimblo-render ]] && command -v qemu-aarch64 >/dev/null; then
   renderers+=("arm64:qemu-aarch64 -L /usr/aarch64-linux-gnu $arm64/zimblo-render")
 fi

@@ -108,11 +108,12 @@ void renderStereoShapers(SimdPath path, Shaper* const* shapers, const StereoFram
             }
             if (filters == 0) continue;
 #if defined(ZIMBLO_X86_LANES)
-            if (path == SimdPath::Avx512) {
+            // Strips that fill one 8-lane group stay in it (see renderVoiceLanes).
+            if (path == SimdPath::Avx512 && filters > 4) {
                 lanes::renderStereoFiltersAvx512(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
                 continue;
             }
-            if (path == SimdPath::Avx2) {
+            if (path == SimdPath::Avx2 || path == SimdPath::Avx512) {
                 lanes::renderStereoFiltersAvx2(lefts.data(), rights.data(), from.data(), to.data(), filters, n);
                 continue;
             }
