@@ -16,8 +16,6 @@ constexpr float kResonanceHalf = 0.5f;
 constexpr float kResonanceCurve = 5.6f;
 // Ladder: full resonance is a loop gain of 4 (self-oscillation of four equal poles).
 constexpr float kResonanceLoopGain = 4.0f;
-// Soft clip of the last ladder stage, s − s³/6 (the float nearest 1/6).
-constexpr float kCubicClip = 0.1666666716337204f;
 // Types whose low byte, read as a signed 8-bit number, reaches this use ladder coefficients.
 constexpr int kFirstLadderType = 6;
 constexpr int32_t kTypeRenderMask = 7;
@@ -74,7 +72,9 @@ void renderLadder(VoiceFilter& filter, const float* source, float* destination, 
             const float n2 = k * (s1 + n1) + m * s2;
             const float n3 = k * (s2 + n2) + m * s3;
             float n4 = k * (s3 + n3) + m * s4;
-            n4 = (n4 - ((n4 * n4) * n4) * kCubicClip) - kDenormalGuard;
+            if (n4 > kLadderClipKnee) n4 = kLadderClipKnee;
+            if (n4 < -kLadderClipKnee) n4 = -kLadderClipKnee;
+            n4 = (n4 - ((n4 * n4) * n4) * kLadderClipCubic) - kDenormalGuard;
             s1 = n1;
             s2 = n2;
             s3 = n3;

@@ -8,7 +8,7 @@
 //   output = low | band | high | low + high | low + band + high
 // Ladder (types 6, 7), two passes per sample, each:
 //   u = (x + ε) − r·s4;  s1' = k·(u + xPrev) + m·s1;  s2' = k·(s1 + s1') + m·s2;  ...;
-//   s4' = s4' − s4'³/6 − ε;  xPrev = x
+//   s4' = clamp(s4', ±√2);  s4' = s4' − s4'³/6 − ε;  xPrev = x
 //   output = s4 (low-pass) | x − s4 (high-pass)
 //
 // Parameters (0..128 scale):
@@ -38,6 +38,14 @@
 #include "dsp/maths.h"
 
 namespace zimblo::dsp {
+
+// The ladder's soft clip s − s³/6 (1/6 as the nearest float) rises only up to s = √2, where it
+// reaches 2√2/3 ≈ 0.943; beyond, the cubic turns back and runs away. At full resonance and a
+// high cutoff (r up to about 9.1) the loop then grows to infinity within a few hundred samples,
+// so the stage is first held within ±√2 (the nearest float): the curve stays flat past its
+// peak, and below it nothing changes.
+constexpr float kLadderClipCubic = 0.1666666716337204f;
+constexpr float kLadderClipKnee = 1.41421354f;
 
 enum class FilterType : int32_t {
     Off = 0,

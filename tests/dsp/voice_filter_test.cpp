@@ -176,5 +176,30 @@ TEST(VoiceFilter, BelowTheReferenceRateTheCutoffStopsAtTheTopOfItsRange) {
     EXPECT_EQ(fast.frequency, exp2Ten(127.0f / 128.0f) * computeRateConstants(48000).rateScale);
 }
 
+TEST(VoiceFilter, TheLadderAtFullResonanceAndTopCutoffStaysBounded) {
+    // At cutoff and resonance 128 (g = 1/4, r = 9.1) the loop gain is far beyond what the last
+    // stage's cubic holds; past its peak at √2 the cubic used to turn back, and the filter ran
+    // to infinity within a few hundred samples of a loud note. Held at the knee, the stage
+    // stays within 2√2/3 + ε, so the low-pass output does too and the high-pass one stays
+    // within that of its input. Low levels never reach the knee: the impulse responses above
+    // are unchanged.
+    Signal loud(4096);
+    for (size_t i = 0; i < loud.size(); ++i) loud[i] = (i / 37) % 2 == 0 ? 3.0f : -3.0f;
+    for (const uint32_t rate : {44100u, 32000u}) {
+        setSampleRate(rate);
+        for (const float type : {6.0f, 7.0f, 14.0f, 15.0f}) {
+            VoiceFilter filter = makeFilter(type, 128, 128);
+            float peak = 0.0f;
+            for (int block = 0; block < 40; ++block) {
+                for (float v : run(filter, loud)) peak = std::isfinite(v) ? std::max(peak, std::fabs(v)) : 1e30f;
+            }
+            EXPECT_LE(peak, type == 6.0f || type == 14.0f ? 0.9429f : 3.9429f) << rate << " " << type;
+            EXPECT_LE(std::fabs(filter.stage4), 0.9429f) << rate << " " << type;
+            EXPECT_GT(peak, 0.5f) << rate << " " << type;  // still a loud, resonating filter
+        }
+    }
+    setSampleRate(44100);
+}
+
 }  // namespace
 }  // namespace zimblo::dsp

@@ -199,7 +199,8 @@ __attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
         y = pick(fl.isStateVariable, sv, y);
     }
     if constexpr (kLadder) {
-        const F clip = splat(0.1666666716337204f);
+        const F clip = splat(::zimblo::dsp::kLadderClipCubic);
+        const F knee = splat(::zimblo::dsp::kLadderClipKnee);
         const F k = fl.k;
         const F m = fl.m;
         const F r = fl.r;
@@ -212,6 +213,8 @@ __attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
             const F n2 = k * (s1 + n1) + m * s2;
             const F n3 = k * (s2 + n2) + m * s3;
             F n4 = k * (s3 + n3) + m * s4;
+            n4 = pick(n4 > knee, knee, n4);
+            n4 = pick(n4 < -knee, -knee, n4);
             n4 = (n4 - ((n4 * n4) * n4) * clip) - guard;
             s1 = n1;
             s2 = n2;
