@@ -56,30 +56,45 @@ int laneGroupKey(const Voice& voice) {
     return ((waveforms * 3 + shaper) * 3 + filterFamily(voice.filters[0])) * 3 + second;
 }
 
-void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
-                      VoiceLaneScratch& scratch) {
+void renderVoiceLanes(SimdPath path, const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch) {
 #if defined(ZIMBLO_X86_LANES)
-    // A group that fits 8 lanes runs in them: on processors that split a 16-lane operation
-    // in two, its half-empty 16 lanes would cost twice the work for nothing.
-    if (path == SimdPath::Avx512 && count > 8) {
-        lanes::renderVoicesAvx512(voices, work, count, n, scratch);
+    if (path == SimdPath::Avx512) {
+        // Groups that fit 8 lanes run in them: on processors that split a 16-lane operation
+        // in two, their half-empty 16 lanes would cost twice the work for nothing. Each width
+        // takes its groups in the order given.
+        std::array<VoiceGroup, kVoiceGroupsAtMost> wide{};
+        std::array<VoiceGroup, kVoiceGroupsAtMost> narrow{};
+        int wideCount = 0;
+        int narrowCount = 0;
+        for (int g = 0; g < groupCount; ++g) {
+            if (groups[g].count > 8) {
+                wide[wideCount++] = groups[g];
+            } else {
+                narrow[narrowCount++] = groups[g];
+            }
+        }
+        if (wideCount > 0) lanes::renderVoicesAvx512(wide.data(), wideCount, n, scratch);
+        if (narrowCount > 0) lanes::renderVoicesAvx2(narrow.data(), narrowCount, n, scratch);
         return;
     }
-    if (path == SimdPath::Avx2 || path == SimdPath::Avx512) {
-        lanes::renderVoicesAvx2(voices, work, count, n, scratch);
+    if (path == SimdPath::Avx2) {
+        lanes::renderVoicesAvx2(groups, groupCount, n, scratch);
         return;
     }
     if (path == SimdPath::Sse2) {
-        lanes::renderVoicesSse2(voices, work, count, n, scratch);
+        lanes::renderVoicesSse2(groups, groupCount, n, scratch);
         return;
     }
 #endif
     (void)path;
-    (void)scratch;
-    for (int l = 0; l < count; ++l) {
-        voices[l]->renderOscillators(work[l], n, AuxInputs{});
-        voices[l]->renderChain(work[l], scratch.second.data(), n);
-        voices[l]->applyAmplitude(work[l], n);
+    for (int g = 0; g < groupCount; ++g) {
+        for (int l = 0; l < groups[g].count; ++l) {
+            Voice& voice = *groups[g].voices[l];
+            float* work = groups[g].work[l];
+            voice.renderOscillators(work, n, AuxInputs{});
+            voice.renderChain(work, scratch.second.data(), n);
+            voice.applyAmplitude(work, n);
+        }
     }
 }
 

@@ -22,12 +22,23 @@
 namespace zimblo::dsp {
 
 constexpr int kMaxLanes = 16;
+// Groups a kernel takes through the filters and the finish side by side.
+constexpr int kMaxGroupsTogether = 4;
+// Groups one call of renderVoiceLanes takes at most (one voice each, for the engine's 64).
+constexpr int kVoiceGroupsAtMost = 64;
 
-// The kernels' working buffers, a group's samples interleaved by lane (sample i of lane l at
+// The kernels' working buffers, each group's samples interleaved by lane (sample i of lane l at
 // i·lanes + l): a fixed member of the owner, never allocated while rendering.
 struct VoiceLaneScratch {
-    alignas(64) std::array<float, kMaxFrameLength * kMaxLanes> input{};
-    alignas(64) std::array<float, kMaxFrameLength * kMaxLanes> second{};
+    alignas(64) std::array<float, kMaxGroupsTogether * kMaxFrameLength * kMaxLanes> input{};
+    alignas(64) std::array<float, kMaxFrameLength> second{};
+};
+
+// A group of voices rendered side by side, and each voice's work buffer.
+struct VoiceGroup {
+    Voice* const* voices;
+    float* const* work;
+    int count;
 };
 
 // Lanes of a group on the path: 16 (AVX-512), 8 (AVX2), 4 (SSE2), 1 (scalar).
@@ -48,10 +59,11 @@ bool voiceFitsLanes(const Voice& voice);
 // overlap in time, so the embedded song renders about 7% faster this way round.
 int laneGroupKey(const Voice& voice);
 
-// Runs renderOscillators (without aux inputs), renderChain and applyAmplitude of count voices
-// (1 <= count <= laneCount(path), each fitting the lanes) into their work buffers of n samples.
-void renderVoiceLanes(SimdPath path, Voice* const* voices, float* const* work, int count, int n,
-                      VoiceLaneScratch& scratch);
+// Runs renderOscillators (without aux inputs), renderChain and applyAmplitude of every voice of
+// the groups (each of 1 to laneCount(path) voices that fit the lanes, no voice twice) into
+// their work buffers of n samples. Neighbouring groups of one width go through the filters
+// together, so the caller passes a frame's groups in one call, similar ones next to each other.
+void renderVoiceLanes(SimdPath path, const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch);
 
 // Shaper::renderStereo of count shapers, each from its source to its destination buffer of n
 // interleaved frames (the same buffer is allowed). On a SIMD path the filter modes run side by

@@ -167,14 +167,20 @@ void Synth::renderVoiceGroups(int n) {
     }
     std::sort(order.begin(), order.begin() + grouped);
 
-    auto renderGroup = [&](const int* groupVoices, int count) {
-        std::array<dsp::Voice*, dsp::kMaxLanes> group{};
-        std::array<float*, dsp::kMaxLanes> work{};
+    // The frame's groups, in key order, rendered in one call so that neighbours share passes.
+    std::array<dsp::Voice*, kVoiceCount> groupedVoices{};
+    std::array<float*, kVoiceCount> groupedWork{};
+    std::array<dsp::VoiceGroup, dsp::kVoiceGroupsAtMost> groups{};
+    static_assert(kVoiceCount <= dsp::kVoiceGroupsAtMost);
+    int placed = 0;
+    int groupCount = 0;
+    auto addGroup = [&](const int* groupVoices, int count) {
         for (int l = 0; l < count; ++l) {
-            group[l] = &voices[groupVoices[l]];
-            work[l] = groupedVoiceWork[groupVoices[l]].data();
+            groupedVoices[placed + l] = &voices[groupVoices[l]];
+            groupedWork[placed + l] = groupedVoiceWork[groupVoices[l]].data();
         }
-        dsp::renderVoiceLanes(path, group.data(), work.data(), count, n, laneScratch);
+        groups[groupCount++] = {groupedVoices.data() + placed, groupedWork.data() + placed, count};
+        placed += count;
     };
 
     // Where the widest groups are dearer per lane than narrower ones for mixed voices, more
@@ -190,15 +196,16 @@ void Synth::renderVoiceGroups(int n) {
             const int count = std::min(wide, run - taken);
             std::array<int, dsp::kMaxLanes> same{};
             for (int l = 0; l < count; ++l) same[l] = order[first + taken + l].second;
-            renderGroup(same.data(), count);
+            addGroup(same.data(), count);
             taken += count;
         }
         for (; taken < run; ++taken) mixed[mixedCount++] = order[first + taken].second;
         first += run;
     }
     for (int first = 0; first < mixedCount; first += narrow) {
-        renderGroup(mixed.data() + first, std::min(narrow, mixedCount - first));
+        addGroup(mixed.data() + first, std::min(narrow, mixedCount - first));
     }
+    dsp::renderVoiceLanes(path, groups.data(), groupCount, n, laneScratch);
 }
 
 void Synth::renderChannelsAhead(int n) {

@@ -48,7 +48,11 @@ struct Draw {
 
 // A voice whose patch, note start and states are drawn at random, fitting the lanes: every
 // waveform but the aux inputs, every filter type and routing, the three lane shaper modes.
-Voice randomVoice(Draw& draw) {
+// A shared filter/shaper choice (types, routing, shaper mode), when given, is forced on the patch.
+struct ChainChoice {
+    float filter1, filter2, routing, shaper;
+};
+Voice randomVoice(Draw& draw, const ChainChoice* chain = nullptr) {
     Params p{};
     const bool zeroPatch = draw.chance(5);
     if (!zeroPatch) {
@@ -59,6 +63,12 @@ Voice randomVoice(Draw& draw) {
         p[28] = static_cast<float>(draw.upTo(2));
         p[58] = static_cast<float>(draw.upTo(2));
         if (draw.chance(20)) p[7] = p[13] = p[19] = 0.0001f;  // tiny oscillator gains
+        if (chain != nullptr) {
+            p[20] = chain->filter1;
+            p[23] = chain->filter2;
+            p[26] = chain->routing;
+            p[28] = chain->shaper;
+        }
     }
     Voice voice;
     voice.reset();
@@ -88,45 +98,60 @@ protected:
     VoiceLaneScratch scratch;
 };
 
+// Several groups in one call, as the engine passes a frame's groups: partial and full groups,
+// on the AVX-512 path both widths at once, and half the time every voice with one filter and
+// shaper choice, so that groups go through the filters together (two, three, four and five
+// groups to a run).
 TEST_P(VoiceLanesTest, GroupsMatchTheScalarVoiceBitForBit) {
     const SimdPath path = GetParam();
     const int lanes = laneCount(path);
     Draw draw;
     for (uint32_t rate : {44100u, 22050u, 96000u}) {
         setSampleRate(rate);
-        for (int trial = 0; trial < 150; ++trial) {
-            const int count = 1 + draw.upTo(lanes - 1);
-            std::vector<Voice> reference(static_cast<size_t>(count));
+        for (int trial = 0; trial < 100; ++trial) {
+            const int groupCount = 1 + draw.upTo(5);
+            std::array<int, 6> counts{};
+            int total = 0;
+            for (int g = 0; g < groupCount; ++g) {
+                counts[g] = draw.chance(40) ? lanes : 1 + draw.upTo(lanes - 1);
+                total += counts[g];
+            }
+            const ChainChoice chain{static_cast<float>(draw.upTo(7)), static_cast<float>(draw.upTo(7)),
+                                    static_cast<float>(draw.upTo(2)), static_cast<float>(draw.upTo(2))};
+            const bool shared = draw.chance(50);
+            std::vector<Voice> reference(static_cast<size_t>(total));
             for (Voice& voice : reference) {
-                voice = randomVoice(draw);
+                voice = randomVoice(draw, shared ? &chain : nullptr);
                 ASSERT_TRUE(voiceFitsLanes(voice));
             }
             std::vector<Voice> grouped = reference;
-            std::array<std::array<float, kFrames>, kMaxLanes> expected{};
-            std::array<std::array<float, kFrames>, kMaxLanes> actual{};
+            std::vector<std::array<float, kFrames>> expected(total), actual(total);
             std::array<float, kFrames> second{};
-            std::array<Voice*, kMaxLanes> voices{};
-            std::array<float*, kMaxLanes> work{};
-            for (int l = 0; l < count; ++l) {
-                voices[static_cast<size_t>(l)] = &grouped[static_cast<size_t>(l)];
-                work[static_cast<size_t>(l)] = actual[static_cast<size_t>(l)].data();
+            std::vector<Voice*> voices(total);
+            std::vector<float*> work(total);
+            std::array<VoiceGroup, 6> groups{};
+            for (int v = 0, g = 0; g < groupCount; v += counts[g], ++g) {
+                groups[g] = {voices.data() + v, work.data() + v, counts[g]};
+            }
+            for (int v = 0; v < total; ++v) {
+                voices[v] = &grouped[v];
+                work[v] = actual[v].data();
             }
             const int n = draw.chance(20) ? 1 + draw.upTo(kMaxFrameLength - 1) % kFrames : kFrames;
             for (int frame = 0; frame < 3; ++frame) {
-                for (int l = 0; l < count; ++l) {
-                    Voice& voice = reference[static_cast<size_t>(l)];
-                    float* out = expected[static_cast<size_t>(l)].data();
+                for (int v = 0; v < total; ++v) {
+                    Voice& voice = reference[v];
+                    float* out = expected[v].data();
                     voice.renderOscillators(out, n, AuxInputs{});
                     voice.renderChain(out, second.data(), n);
                     voice.applyAmplitude(out, n);
                 }
-                renderVoiceLanes(path, voices.data(), work.data(), count, n, scratch);
-                for (int l = 0; l < count; ++l) {
-                    const auto lane = static_cast<size_t>(l);
-                    ASSERT_TRUE(sameBits(expected[lane].data(), actual[lane].data(), sizeof(float) * n))
-                        << "rate " << rate << " trial " << trial << " frame " << frame << " lane " << l;
-                    ASSERT_TRUE(sameBits(&reference[lane], &grouped[lane], sizeof(Voice)))
-                        << "state, rate " << rate << " trial " << trial << " frame " << frame << " lane " << l;
+                renderVoiceLanes(path, groups.data(), groupCount, n, scratch);
+                for (int v = 0; v < total; ++v) {
+                    ASSERT_TRUE(sameBits(expected[v].data(), actual[v].data(), sizeof(float) * n))
+                        << "rate " << rate << " trial " << trial << " frame " << frame << " voice " << v;
+                    ASSERT_TRUE(sameBits(&reference[v], &grouped[v], sizeof(Voice)))
+                        << "state, rate " << rate << " trial " << trial << " frame " << frame << " voice " << v;
                 }
                 for (Voice& voice : reference) voice.update();
                 for (Voice& voice : grouped) voice.update();

@@ -20,8 +20,8 @@ namespace zimblo::dsp::lanes::avx2 {
 
 namespace zimblo::dsp::lanes {
 
-void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    avx2::kernel::renderVoices(voices, work, count, n, scratch);
+void renderVoicesAvx2(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch) {
+    avx2::kernel::renderVoices(groups, groupCount, n, scratch);
 }
 
 void renderStereoFiltersAvx2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,

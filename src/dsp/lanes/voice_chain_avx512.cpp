@@ -17,8 +17,8 @@ namespace zimblo::dsp::lanes::avx512 {
 
 namespace zimblo::dsp::lanes {
 
-void renderVoicesAvx512(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    avx512::kernel::renderVoices(voices, work, count, n, scratch);
+void renderVoicesAvx512(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch) {
+    avx512::kernel::renderVoices(groups, groupCount, n, scratch);
 }
 
 void renderStereoFiltersAvx512(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,

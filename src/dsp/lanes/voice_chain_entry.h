@@ -13,9 +13,9 @@ struct LowShelf;
 
 namespace zimblo::dsp::lanes {
 
-void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
-void renderVoicesAvx2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
-void renderVoicesAvx512(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch);
+void renderVoicesSse2(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch);
+void renderVoicesAvx2(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch);
+void renderVoicesAvx512(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch);
 
 // The shaper's filter modes of several stereo strips, each strip's left and right side by side
 // (voice_lanes.h).

@@ -7,6 +7,9 @@
 //   2. filter 1, then filter 2 on the serial lanes' filter-1 output or the parallel lanes'
 //      input, then the routing's mix, all in one pass over the samples;
 //   3. shaper, DC blocker and amplitude ramp in one pass, written back to the lanes' buffers.
+// Steps 2 and 3 take up to four groups through the samples together: one group's filters wait
+// on their own latency (a ladder sample is about 120 cycles of dependent operations), and the
+// core runs the other groups' operations meanwhile.
 // A filter step runs the state-variable recurrence when some lane uses that family and the
 // ladder when some lane uses that one; each lane then takes its own type's output (masks), so
 // a group holding both families pays for both (the caller groups by family to avoid that).
@@ -105,9 +108,12 @@ __attribute__((always_inline)) inline F arctangentCurve(F v) {
     const F a = reinterpret_cast<F>(bits & splat(0x7FFFFFFF));
     const F a2 = a * a;
     const F a4 = a2 * a2;
-    const F smallNumerator = a * plusConstant(1.0, timesConstant(kSmallNumerator, a2));
-    const F smallDenominator =
-        plusConstant(1.0, timesConstant(kSquareTerm, a2)) + timesConstant(kFourthTerm, a4);
+    // float(double(t) + 1.0) is t + 1.0f for every float t (double has more than twice the
+    // digits plus two, so rounding twice cannot differ from rounding once; checked over all
+    // 2^32 patterns), and the float add saves the trip through double.
+    const F one = splat(1.0f);
+    const F smallNumerator = a * (timesConstant(kSmallNumerator, a2) + one);
+    const F smallDenominator = (timesConstant(kSquareTerm, a2) + one) + timesConstant(kFourthTerm, a4);
     const F largeNumerator = a * plusConstant(kLargeNumerator, a2);
     const F largeDenominator = plusConstant(kFourthTerm, a4 + timesConstant(kSquareTerm, a2));
     const I belowOne = ((bits >> 23) & splat(0xFF)) < splat(static_cast<int32_t>(kBiasedExponentOfOne));
@@ -171,122 +177,161 @@ struct FilterLanes {
     }
 };
 
-// One sample of renderStateVariable and renderLadder in every lane, on fl's states; each lane
-// keeps its own type's output.
-template <bool kStateVariable, bool kLadder>
-__attribute__((always_inline)) inline F filterStep(FilterLanes& fl, F input) {
+// for (g = 0 .. G - 1), unrolled: each operation of a step runs for every group before the
+// next one, so that the groups' independent operations sit next to each other in the
+// instruction stream. A core's scheduler holds only a few dozen waiting operations, so one
+// group's whole sample (a ladder's 130 dependent operations) ahead of the next would keep the
+// second from overlapping the first.
+#define ZIMBLO_EACH_GROUP _Pragma("GCC unroll 4") for (int g = 0; g < G; ++g)
+
+// One sample of renderStateVariable and renderLadder in every lane of G groups, on fl's
+// states, operation by operation across the groups; each lane keeps its own type's output.
+template <int G, bool kStateVariable, bool kLadder>
+__attribute__((always_inline)) inline void filterSteps(FilterLanes* fl, const F* input, F* y) {
     const F guard = splat(kDenormalGuard);
-    F y = input;
+    ZIMBLO_EACH_GROUP { y[g] = input[g]; }
     if constexpr (kStateVariable) {
-        const F f = fl.f;
-        const F q = fl.q;
-        const F x = input + guard;
-        F low = fl.low;
-        F band = fl.band;
-        low = (low + f * band) - guard;
-        F high = (x - low) - q * band;
-        band = band + f * high;
-        low = low + f * band;
-        high = (x - low) - q * band;
-        band = band + f * high;
-        fl.low = low;
-        fl.band = band;
-        const F lowBandHigh = (low + band) + high;
-        F sv = pick(fl.isLow, low, lowBandHigh);
-        sv = pick(fl.isBand, band, sv);
-        sv = pick(fl.isHigh, high, sv);
-        sv = pick(fl.isNotch, low + high, sv);
-        y = pick(fl.isStateVariable, sv, y);
+        F x[G], low[G], band[G], high[G];
+        ZIMBLO_EACH_GROUP {
+            x[g] = input[g] + guard;
+            low[g] = fl[g].low;
+            band[g] = fl[g].band;
+        }
+        ZIMBLO_EACH_GROUP { low[g] = (low[g] + fl[g].f * band[g]) - guard; }
+        ZIMBLO_EACH_GROUP { high[g] = (x[g] - low[g]) - fl[g].q * band[g]; }
+        ZIMBLO_EACH_GROUP { band[g] = band[g] + fl[g].f * high[g]; }
+        ZIMBLO_EACH_GROUP { low[g] = low[g] + fl[g].f * band[g]; }
+        ZIMBLO_EACH_GROUP { high[g] = (x[g] - low[g]) - fl[g].q * band[g]; }
+        ZIMBLO_EACH_GROUP { band[g] = band[g] + fl[g].f * high[g]; }
+        ZIMBLO_EACH_GROUP {
+            fl[g].low = low[g];
+            fl[g].band = band[g];
+            const F lowBandHigh = (low[g] + band[g]) + high[g];
+            F sv = pick(fl[g].isLow, low[g], lowBandHigh);
+            sv = pick(fl[g].isBand, band[g], sv);
+            sv = pick(fl[g].isHigh, high[g], sv);
+            sv = pick(fl[g].isNotch, low[g] + high[g], sv);
+            y[g] = pick(fl[g].isStateVariable, sv, y[g]);
+        }
     }
     if constexpr (kLadder) {
         const F clip = splat(::zimblo::dsp::kLadderClipCubic);
         const F knee = splat(::zimblo::dsp::kLadderClipKnee);
-        const F k = fl.k;
-        const F m = fl.m;
-        const F r = fl.r;
-        const F x = input;
-        F previous = fl.previous, s1 = fl.s1, s2 = fl.s2, s3 = fl.s3, s4 = fl.s4;
+        F previous[G], s1[G], s2[G], s3[G], s4[G], u[G], n1[G], n2[G], n3[G], n4[G];
+        ZIMBLO_EACH_GROUP {
+            previous[g] = fl[g].previous;
+            s1[g] = fl[g].s1;
+            s2[g] = fl[g].s2;
+            s3[g] = fl[g].s3;
+            s4[g] = fl[g].s4;
+        }
 #pragma GCC unroll 2
         for (int pass = 0; pass < 2; ++pass) {
-            const F u = (x + guard) - r * s4;
-            const F n1 = k * (u + previous) + m * s1;
-            const F n2 = k * (s1 + n1) + m * s2;
-            const F n3 = k * (s2 + n2) + m * s3;
-            F n4 = k * (s3 + n3) + m * s4;
-            n4 = pick(n4 > knee, knee, n4);
-            n4 = pick(n4 < -knee, -knee, n4);
-            n4 = (n4 - ((n4 * n4) * n4) * clip) - guard;
-            s1 = n1;
-            s2 = n2;
-            s3 = n3;
-            s4 = n4;
-            previous = x;
+            ZIMBLO_EACH_GROUP { u[g] = (input[g] + guard) - fl[g].r * s4[g]; }
+            ZIMBLO_EACH_GROUP { n1[g] = fl[g].k * (u[g] + previous[g]) + fl[g].m * s1[g]; }
+            ZIMBLO_EACH_GROUP { n2[g] = fl[g].k * (s1[g] + n1[g]) + fl[g].m * s2[g]; }
+            ZIMBLO_EACH_GROUP { n3[g] = fl[g].k * (s2[g] + n2[g]) + fl[g].m * s3[g]; }
+            ZIMBLO_EACH_GROUP { n4[g] = fl[g].k * (s3[g] + n3[g]) + fl[g].m * s4[g]; }
+            ZIMBLO_EACH_GROUP {
+                n4[g] = pick(n4[g] > knee, knee, n4[g]);
+                n4[g] = pick(n4[g] < -knee, -knee, n4[g]);
+            }
+            ZIMBLO_EACH_GROUP {
+                s4[g] = (n4[g] - ((n4[g] * n4[g]) * n4[g]) * clip) - guard;
+                s1[g] = n1[g];
+                s2[g] = n2[g];
+                s3[g] = n3[g];
+                previous[g] = input[g];
+            }
         }
-        fl.previous = previous;
-        fl.s1 = s1;
-        fl.s2 = s2;
-        fl.s3 = s3;
-        fl.s4 = s4;
-        y = pick(fl.isLadder, pick(fl.isLadderHigh, x - s4, s4), y);
+        ZIMBLO_EACH_GROUP {
+            fl[g].previous = previous[g];
+            fl[g].s1 = s1[g];
+            fl[g].s2 = s2[g];
+            fl[g].s3 = s3[g];
+            fl[g].s4 = s4[g];
+            y[g] = pick(fl[g].isLadder, pick(fl[g].isLadderHigh, input[g] - s4[g], s4[g]), y[g]);
+        }
     }
-    return y;
 }
 
-// Both filters of a voice group and the routing's mix in one pass over the interleaved buffer:
-// filter 2 reads the parallel lanes' input and the serial lanes' filter-1 output, and the two
-// recurrences overlap in time (filter 1 of sample i + 1 does not wait for filter 2 of sample i).
-template <bool kStateVariable1, bool kLadder1, bool kSecond, bool kStateVariable2, bool kLadder2>
-void runChainFilters(FilterLanes& first, FilterLanes& last, float* buffer, I single, I parallel, F mix1, F mix2,
-                     int n) {
-    FilterLanes a = first;
-    FilterLanes b = last;
-    const I serial = ~single & ~parallel;
+// A voice group's filter slots and routing: filter 2 reads the parallel lanes' input and the
+// serial lanes' filter-1 output; the routing's mix is formed after both.
+struct ChainLanes {
+    FilterLanes first, last;
+    I single, parallel, serial;
+    F mix1, mix2;
+    bool anySecond = false;
+};
+
+// Both filters and the mix of G voice groups in one pass over their interleaved buffers. The
+// recurrences of a group and of the groups are independent, so they overlap in time: filter 1
+// of sample i + 1 does not wait for filter 2 of sample i, nor one group for another. Each
+// family runs where some lane of some group uses it; the other lanes keep their own
+// type's output (filterSteps) and store nothing back.
+template <int G, bool kStateVariable1, bool kLadder1, bool kSecond, bool kStateVariable2, bool kLadder2>
+void runChainFilters(ChainLanes* chains, float* const* buffers, int n) {
+    FilterLanes first[G], last[G];
+    for (int g = 0; g < G; ++g) {
+        first[g] = chains[g].first;
+        last[g] = chains[g].last;
+    }
     for (int i = 0; i < n; ++i) {
-        const F x = load(buffer + i * W);
-        const F y1 = filterStep<kStateVariable1, kLadder1>(a, x);
-        F y = y1;
+        F x[G], y1[G], y[G];
+        ZIMBLO_EACH_GROUP { x[g] = load(buffers[g] + i * W); }
+        filterSteps<G, kStateVariable1, kLadder1>(first, x, y1);
+        ZIMBLO_EACH_GROUP { y[g] = y1[g]; }
         if constexpr (kSecond) {
-            const F y2 = filterStep<kStateVariable2, kLadder2>(b, pick(parallel, x, y1));
-            y = pick(serial, y2, y);
-            y = pick(parallel, y2 * mix2 + y1 * mix1, y);
+            F x2[G], y2[G];
+            ZIMBLO_EACH_GROUP { x2[g] = pick(chains[g].parallel, x[g], y1[g]); }
+            filterSteps<G, kStateVariable2, kLadder2>(last, x2, y2);
+            ZIMBLO_EACH_GROUP {
+                y[g] = pick(chains[g].serial, y2[g], y[g]);
+                y[g] = pick(chains[g].parallel, y2[g] * chains[g].mix2 + y1[g] * chains[g].mix1, y[g]);
+            }
         }
-        store(buffer + i * W, y);
+        ZIMBLO_EACH_GROUP { store(buffers[g] + i * W, y[g]); }
     }
-    first = a;
-    last = b;
+    for (int g = 0; g < G; ++g) {
+        chains[g].first = first[g];
+        chains[g].last = last[g];
+    }
 }
 
-template <bool kStateVariable1, bool kLadder1>
-void chainFiltersSecond(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
-                        F mix1, F mix2, int n) {
+template <int G, bool kStateVariable1, bool kLadder1>
+void chainFiltersSecond(ChainLanes* chains, float* const* buffers, bool second, bool stateVariable2, bool ladder2,
+                        int n) {
     if (!second) {
-        runChainFilters<kStateVariable1, kLadder1, false, false, false>(first, last, buffer, single, parallel, mix1,
-                                                                         mix2, n);
-    } else if (last.anyStateVariable && last.anyLadder) {
-        runChainFilters<kStateVariable1, kLadder1, true, true, true>(first, last, buffer, single, parallel, mix1,
-                                                                      mix2, n);
-    } else if (last.anyStateVariable) {
-        runChainFilters<kStateVariable1, kLadder1, true, true, false>(first, last, buffer, single, parallel, mix1,
-                                                                       mix2, n);
-    } else if (last.anyLadder) {
-        runChainFilters<kStateVariable1, kLadder1, true, false, true>(first, last, buffer, single, parallel, mix1,
-                                                                       mix2, n);
+        runChainFilters<G, kStateVariable1, kLadder1, false, false, false>(chains, buffers, n);
+    } else if (stateVariable2 && ladder2) {
+        runChainFilters<G, kStateVariable1, kLadder1, true, true, true>(chains, buffers, n);
+    } else if (stateVariable2) {
+        runChainFilters<G, kStateVariable1, kLadder1, true, true, false>(chains, buffers, n);
+    } else if (ladder2) {
+        runChainFilters<G, kStateVariable1, kLadder1, true, false, true>(chains, buffers, n);
     } else {
-        runChainFilters<kStateVariable1, kLadder1, true, false, false>(first, last, buffer, single, parallel, mix1,
-                                                                        mix2, n);
+        runChainFilters<G, kStateVariable1, kLadder1, true, false, false>(chains, buffers, n);
     }
 }
 
-inline void chainFilters(FilterLanes& first, FilterLanes& last, bool second, float* buffer, I single, I parallel,
-                         F mix1, F mix2, int n) {
-    if (first.anyStateVariable && first.anyLadder) {
-        chainFiltersSecond<true, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
-    } else if (first.anyStateVariable) {
-        chainFiltersSecond<true, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
-    } else if (first.anyLadder) {
-        chainFiltersSecond<false, true>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+template <int G>
+void chainFilters(ChainLanes* chains, float* const* buffers, int n) {
+    bool stateVariable1 = false, ladder1 = false, second = false, stateVariable2 = false, ladder2 = false;
+    for (int g = 0; g < G; ++g) {
+        stateVariable1 = stateVariable1 || chains[g].first.anyStateVariable;
+        ladder1 = ladder1 || chains[g].first.anyLadder;
+        second = second || chains[g].anySecond;
+        stateVariable2 = stateVariable2 || chains[g].last.anyStateVariable;
+        ladder2 = ladder2 || chains[g].last.anyLadder;
+    }
+    if (stateVariable1 && ladder1) {
+        chainFiltersSecond<G, true, true>(chains, buffers, second, stateVariable2, ladder2, n);
+    } else if (stateVariable1) {
+        chainFiltersSecond<G, true, false>(chains, buffers, second, stateVariable2, ladder2, n);
+    } else if (ladder1) {
+        chainFiltersSecond<G, false, true>(chains, buffers, second, stateVariable2, ladder2, n);
     } else {
-        chainFiltersSecond<false, false>(first, last, second, buffer, single, parallel, mix1, mix2, n);
+        chainFiltersSecond<G, false, false>(chains, buffers, second, stateVariable2, ladder2, n);
     }
 }
 
@@ -300,8 +345,10 @@ void runFilterGroups(FilterLanes* groups, const In& in, const Out& out, int n) {
     FilterLanes fl[G];
     for (int g = 0; g < G; ++g) fl[g] = groups[g];
     for (int i = 0; i < n; ++i) {
-#pragma GCC unroll 4
-        for (int g = 0; g < G; ++g) out(g, i, filterStep<kStateVariable, kLadder>(fl[g], in(g, i)));
+        F x[G], y[G];
+        ZIMBLO_EACH_GROUP { x[g] = in(g, i); }
+        filterSteps<G, kStateVariable, kLadder>(fl, x, y);
+        ZIMBLO_EACH_GROUP { out(g, i, y[g]); }
     }
     for (int g = 0; g < G; ++g) groups[g] = fl[g];
 }
@@ -389,46 +436,64 @@ inline void renderStereoFilters(VoiceFilter* const* lefts, VoiceFilter* const* r
     }
 }
 
-// Shaper (off, overdrive, clip), DC blocker and amplitude ramp, written to the lanes' buffers.
-template <bool kOverdrive>
-void finish(Voice* const* voices, const float* source, float* const* work, int count, int n) {
-    const F drive = gather([&](int l) { return voices[l]->shaper.drive; });
-    const F outputGain = gather([&](int l) { return voices[l]->shaper.outputGain; });
-    const F bias = gather([&](int l) { return voices[l]->shaper.bias; });
-    const I mode = gatherValue([&](int l) { return voices[l]->shaper.mode & 15; });
-    const I isOverdrive = mode == splat(1);
-    const I isClip = mode == splat(2);
+// A voice group's shaper, DC blocker and amplitude ramp.
+struct FinishLanes {
+    F drive, outputGain, bias, step, gain, a, b;
+    I isOverdrive, isClip;
+
+    void load(Voice* const* voices) {
+        drive = gather([&](int l) { return voices[l]->shaper.drive; });
+        outputGain = gather([&](int l) { return voices[l]->shaper.outputGain; });
+        bias = gather([&](int l) { return voices[l]->shaper.bias; });
+        const I mode = gatherValue([&](int l) { return voices[l]->shaper.mode & 15; });
+        isOverdrive = mode == splat(1);
+        isClip = mode == splat(2);
+        step = gather([&](int l) { return voices[l]->amplitudeStep; });
+        gain = gather([&](int l) { return voices[l]->amplitude; });
+        a = gather([&](int l) { return voices[l]->dcBlocker.x1L; });
+        b = gather([&](int l) { return voices[l]->dcBlocker.y1L; });
+    }
+    void storeBack(Voice* const* voices, int count) const {
+        for (int l = 0; l < count; ++l) {
+            voices[l]->dcBlocker.x1L = a[l];
+            voices[l]->dcBlocker.y1L = b[l];
+            voices[l]->amplitude = gain[l];
+        }
+    }
+};
+
+// Shaper (off, overdrive, clip), DC blocker and amplitude ramp of G groups, from their
+// interleaved buffers to the lanes' work buffers; the groups' DC recurrences overlap in time.
+template <int G, bool kOverdrive>
+void finish(FinishLanes* groups, const float* const* sources, float* const* const* work, const int* counts, int n) {
     const F dc = splat(::zimblo::dsp::rates().dcCoefficient);
     const F guard = splat(kDenormalGuard);
     const F one = splat(1.0f);
     const F minusOne = splat(-1.0f);
-    const F step = gather([&](int l) { return voices[l]->amplitudeStep; });
-    F gain = gather([&](int l) { return voices[l]->amplitude; });
-    F a = gather([&](int l) { return voices[l]->dcBlocker.x1L; });
-    F b = gather([&](int l) { return voices[l]->dcBlocker.y1L; });
+    FinishLanes f[G];
+    for (int g = 0; g < G; ++g) f[g] = groups[g];
     float out[W];
     for (int i = 0; i < n; ++i) {
-        const F x = load(source + i * W);
-        F t = x * drive + bias;
-        t = pick(t > one, one, t);
-        t = pick(t < minusOne, minusOne, t);
-        F shaped = pick(isClip, outputGain * t, x);
-        if constexpr (kOverdrive) {
-            shaped = pick(isOverdrive, outputGain * arctangentCurve(x * drive + bias), shaped);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) {
+            const F x = load(sources[g] + i * W);
+            F t = x * f[g].drive + f[g].bias;
+            t = pick(t > one, one, t);
+            t = pick(t < minusOne, minusOne, t);
+            F shaped = pick(f[g].isClip, f[g].outputGain * t, x);
+            if constexpr (kOverdrive) {
+                shaped = pick(f[g].isOverdrive, f[g].outputGain * arctangentCurve(x * f[g].drive + f[g].bias), shaped);
+            }
+            const F y = (((dc * f[g].b - f[g].a) + shaped) + guard) - guard;
+            f[g].a = shaped;
+            f[g].b = y;
+            const F s = y * f[g].gain;
+            f[g].gain = f[g].gain + f[g].step;
+            store(out, s);
+            for (int l = 0; l < counts[g]; ++l) work[g][l][i] = out[l];
         }
-        const F y = (((dc * b - a) + shaped) + guard) - guard;
-        a = shaped;
-        b = y;
-        const F s = y * gain;
-        gain = gain + step;
-        store(out, s);
-        for (int l = 0; l < count; ++l) work[l][i] = out[l];
     }
-    for (int l = 0; l < count; ++l) {
-        voices[l]->dcBlocker.x1L = a[l];
-        voices[l]->dcBlocker.y1L = b[l];
-        voices[l]->amplitude = gain[l];
-    }
+    for (int g = 0; g < G; ++g) groups[g] = f[g];
 }
 
 // ---- Oscillators (oscillator.cpp, maths.cpp) ----
@@ -654,43 +719,119 @@ struct OscillatorLanes {
     }
 };
 
-// Voice::renderOscillators, renderChain and applyAmplitude of the group.
-inline void renderVoices(Voice* const* groupVoices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    Voice* voices[W];
-    for (int l = 0; l < W; ++l) voices[l] = groupVoices[l < count ? l : 0];
-    float* input = scratch.input.data();
-    std::memset(input, 0, sizeof(float) * static_cast<size_t>(n * W));
-    for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices, slot}.render(input, n, count);
+// Groups stepped through the filters and the finish together: enough to hide a ladder's
+// latency (four took the 64-voice worst case about 5% further than two).
+constexpr int kGroupsTogether = ::zimblo::dsp::kMaxGroupsTogether;
 
-    const I routing = gatherValue([&](int l) { return voices[l]->routing & 0xFF; });
-    const I single = routing == splat(0);
-    const I parallel = routing == splat(2);
-    const I all = splat(-1);
+template <int G>
+void renderBatch(const ::zimblo::dsp::VoiceGroup* batch, int n, VoiceLaneScratch& scratch) {
+    Voice* voices[G][W];
+    float* buffers[G];
+    float* const* work[G];
+    int counts[G];
+    ChainLanes chains[G];
+    for (int g = 0; g < G; ++g) {
+        const int count = batch[g].count;
+        counts[g] = count;
+        work[g] = batch[g].work;
+        for (int l = 0; l < W; ++l) voices[g][l] = batch[g].voices[l < count ? l : 0];
+        buffers[g] = scratch.input.data() + g * (kMaxFrameLength * ::zimblo::dsp::kMaxLanes);
+        std::memset(buffers[g], 0, sizeof(float) * static_cast<size_t>(n * W));
+        for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices[g], slot}.render(buffers[g], n, count);
 
-    VoiceFilter* firstFilters[W];
-    VoiceFilter* lastFilters[W];
-    for (int l = 0; l < W; ++l) {
-        firstFilters[l] = &voices[l]->filters[0];
-        lastFilters[l] = &voices[l]->filters[1];
+        ChainLanes& chain = chains[g];
+        const I routing = gatherValue([&](int l) { return voices[g][l]->routing & 0xFF; });
+        chain.single = routing == splat(0);
+        chain.parallel = routing == splat(2);
+        chain.serial = ~chain.single & ~chain.parallel;
+        chain.anySecond = any(~chain.single);
+        VoiceFilter* firstFilters[W];
+        VoiceFilter* lastFilters[W];
+        for (int l = 0; l < W; ++l) {
+            firstFilters[l] = &voices[g][l]->filters[0];
+            lastFilters[l] = &voices[g][l]->filters[1];
+        }
+        chain.first.load(firstFilters, splat(-1));
+        chain.last.load(lastFilters, ~chain.single);
+        chain.mix1 = gather([&](int l) { return voices[g][l]->filter1MixGain; });
+        chain.mix2 = gather([&](int l) { return voices[g][l]->filter2MixGain; });
     }
-    FilterLanes first;
-    first.load(firstFilters, all);
-    FilterLanes last;
-    last.load(lastFilters, ~single);
 
-    const F mix1 = gather([&](int l) { return voices[l]->filter1MixGain; });
-    const F mix2 = gather([&](int l) { return voices[l]->filter2MixGain; });
-    chainFilters(first, last, any(~single), input, single, parallel, mix1, mix2, n);
-    first.storeBack(firstFilters, count);
-    last.storeBack(lastFilters, count);
-
+    chainFilters<G>(chains, buffers, n);
+    FinishLanes finishes[G];
     bool anyOverdrive = false;
-    for (int l = 0; l < W; ++l) anyOverdrive = anyOverdrive || (voices[l]->shaper.mode & 15) == 1;
+    for (int g = 0; g < G; ++g) {
+        VoiceFilter* firstFilters[W];
+        VoiceFilter* lastFilters[W];
+        for (int l = 0; l < counts[g]; ++l) {
+            firstFilters[l] = &voices[g][l]->filters[0];
+            lastFilters[l] = &voices[g][l]->filters[1];
+        }
+        chains[g].first.storeBack(firstFilters, counts[g]);
+        chains[g].last.storeBack(lastFilters, counts[g]);
+        finishes[g].load(voices[g]);
+        anyOverdrive = anyOverdrive || any(finishes[g].isOverdrive);
+    }
     if (anyOverdrive) {
-        finish<true>(voices, input, work, count, n);
+        finish<G, true>(finishes, buffers, work, counts, n);
     } else {
-        finish<false>(voices, input, work, count, n);
+        finish<G, false>(finishes, buffers, work, counts, n);
+    }
+    for (int g = 0; g < G; ++g) finishes[g].storeBack(voices[g], counts[g]);
+}
+
+// What a group runs in the filters and the finish: a bit for each filter family in each slot,
+// one for the second slot and one for the overdrive. Groups step together only with equal
+// signatures: a family or the overdrive one group runs would cost every group its operations.
+inline int signatureOf(const ::zimblo::dsp::VoiceGroup& group) {
+    int signature = 0;
+    for (int l = 0; l < group.count; ++l) {
+        const Voice& voice = *group.voices[l];
+        const uint32_t type1 = static_cast<uint32_t>(voice.filters[0].type) & 7u;
+        const uint32_t type2 = static_cast<uint32_t>(voice.filters[1].type) & 7u;
+        const bool second = (voice.routing & 0xFF) != 0;
+        if (type1 >= 1 && type1 <= 5) signature |= 1;
+        if (type1 >= 6) signature |= 2;
+        if (second) signature |= 4;
+        if (second && type2 >= 1 && type2 <= 5) signature |= 8;
+        if (second && type2 >= 6) signature |= 16;
+        if ((voice.shaper.mode & 15) == 1) signature |= 32;
+    }
+    return signature;
+}
+
+// Voice::renderOscillators, renderChain and applyAmplitude of every voice of the groups: runs
+// of neighbouring groups with equal signatures, up to kGroupsTogether at a time and shared
+// evenly (five groups run as three and two, not four and one).
+inline void renderVoices(const ::zimblo::dsp::VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch) {
+    for (int start = 0; start < groupCount;) {
+        const int signature = signatureOf(groups[start]);
+        int end = start + 1;
+        while (end < groupCount && signatureOf(groups[end]) == signature) ++end;
+        int batches = (end - start + kGroupsTogether - 1) / kGroupsTogether;
+        for (int first = start; first < end; --batches) {
+            const int size = (end - first + batches - 1) / batches;
+            const ::zimblo::dsp::VoiceGroup* batch = groups + first;
+            first += size;
+            switch (size) {
+                case 1:
+                    renderBatch<1>(batch, n, scratch);
+                    break;
+                case 2:
+                    renderBatch<2>(batch, n, scratch);
+                    break;
+                case 3:
+                    renderBatch<3>(batch, n, scratch);
+                    break;
+                default:
+                    renderBatch<4>(batch, n, scratch);
+                    break;
+            }
+        }
+        start = end;
     }
 }
+
+#undef ZIMBLO_EACH_GROUP
 
 }  // namespace kernel

@@ -20,8 +20,8 @@ namespace zimblo::dsp::lanes::sse2 {
 
 namespace zimblo::dsp::lanes {
 
-void renderVoicesSse2(Voice* const* voices, float* const* work, int count, int n, VoiceLaneScratch& scratch) {
-    sse2::kernel::renderVoices(voices, work, count, n, scratch);
+void renderVoicesSse2(const VoiceGroup* groups, int groupCount, int n, VoiceLaneScratch& scratch) {
+    sse2::kernel::renderVoices(groups, groupCount, n, scratch);
 }
 
 void renderStereoFiltersSse2(VoiceFilter* const* lefts, VoiceFilter* const* rights, const float* const* sources,
