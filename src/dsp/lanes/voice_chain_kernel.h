@@ -626,12 +626,19 @@ struct OscillatorLanes {
                 const F beforeStart = (one + d) - f;
                 const F beforePeak = d - f;
                 const F wrapSpan = (two * d + one) - f;
-                F y = g - (bOneMinusF * wrapSpan + g) * inverseF;  // 2
-                y = pick(isCase(k, 0, 6), g + b * twoDMinusF, y);
-                y = pick(isCase(k, 1, 5), g + a * twoDMinusF, y);
-                y = pick(isCase(k, 3), g - ((beforeStart * beforeStart * b - d * d * a) + g) * inverseF, y);
-                y = pick(isCase(k, 4), g + (d * d * b - beforePeak * beforePeak * a) * inverseF, y);
-                y = pick(isCase(k, 7), g - (aOneMinusF * wrapSpan + g) * inverseF, y);
+                // Cases sharing a formula's operations share them, each lane's own
+                // operands picked first: g + S·(2d − f) on either segment, and
+                // g − (X + g)/f for the crossings of the cycle start (2, 3, 7).
+                const I falling = isCase(k, 0, 6);
+                const I crossedStart = isCase(k, 3);
+                const I crossedBoth = isCase(k, 7);
+                const I crossedPeak = isCase(k, 4);
+                const F steady = g + pick(falling, b, a) * twoDMinusF;
+                const F wrapped = pick(crossedBoth, aOneMinusF, bOneMinusF) * wrapSpan;
+                const F start = pick(crossedStart, beforeStart * beforeStart * b - d * d * a, wrapped);
+                const F crossing = g - (start + g) * inverseF;
+                F y = pick(falling | isCase(k, 1, 5), steady, crossing);
+                y = pick(crossedPeak, g + (d * d * b - beforePeak * beforePeak * a) * inverseF, y);
                 advance();
                 return y;
             });
@@ -651,10 +658,10 @@ struct OscillatorLanes {
             run<false>(buffer, n, pulse, multiply, [&](F) {
                 const F phi = fractionOf(p);
                 const I k = caseOf(p, increment, threshold, caseMask);
-                F y = two * c * gOverF - g;  // 2
-                y = pick(isCase(k, 0, 6), -g, y);
-                y = pick(isCase(k, 1, 5), g, y);
-                y = pick(isCase(k, 3), two * phi * gOverF - g, y);
+                // 2φ or 2c for the crossings of the cycle start (3, 2): one formula.
+                const I low = isCase(k, 0, 6);
+                F y = pick(isCase(k, 3), two * phi, two * c) * gOverF - g;
+                y = pick(low | isCase(k, 1, 5), pick(low, -g, g), y);
                 y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
                 y = pick(isCase(k, 7), g + (two * c - two) * gOverF, y);
                 advance();
