@@ -35,7 +35,8 @@ float blend(float from, float to, float weight) { return from + (to - from) * we
 }  // namespace
 
 void computeCoefficientSet(const FormantFrame& p, const FormantFrame& q, float weight,
-                           float frequencyScale, CoefficientSet& out) {
+                           float frequencyScale, CoefficientSet& out,
+                           std::array<ResonatorPoles, kResonatorCount>* poles) {
     const FormantFrame from = p;
     const FormantFrame to = q;
     for (int i = 0; i < kResonatorCount; ++i) {
@@ -49,7 +50,7 @@ void computeCoefficientSet(const FormantFrame& p, const FormantFrame& q, float w
                   valueOf(to, source.bandwidthIndex, source.fixedBandwidth), weight);
         const float gain =
             levelToGain(blend(from[source.levelIndex], to[source.levelIndex], weight));
-        setResonator(out.resonators[i], frequency, bandwidth, gain);
+        setResonator(out.resonators[i], frequency, bandwidth, gain, poles != nullptr ? &(*poles)[i] : nullptr);
     }
     out.voicingGain = levelToGain(blend(from[kVoicingLevel], to[kVoicingLevel], weight));
     out.aspirationGain = levelToGain(blend(from[kAspirationLevel], to[kAspirationLevel], weight));

@@ -38,8 +38,9 @@ static_assert(sizeof(CoefficientSet) == kCoefficientCount * sizeof(float),
               "the set ramps as 25 consecutive floats");
 
 // out = P moved towards Q by weight (P and Q may be table rows; they are
-// copied first).
+// copied first). poles, when given, keep each resonator's B and C (setResonator).
 void computeCoefficientSet(const FormantFrame& p, const FormantFrame& q, float weight,
-                           float frequencyScale, CoefficientSet& out);
+                           float frequencyScale, CoefficientSet& out,
+                           std::array<ResonatorPoles, kResonatorCount>* poles = nullptr);
 
 }  // namespace zimblo::speech

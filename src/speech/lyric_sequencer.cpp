@@ -116,7 +116,7 @@ void LyricSequencer::glide(FormantFilter& filter) {
     const bool switchesAtOnce =
         std::fabs(current[kRank] - previous[kRank]) > kMaxGlideRankDifference;
     computeCoefficientSet(current, switchesAtOnce ? current : previous, weight,
-                          filter.formantScale, filter.target);
+                          filter.formantScale, filter.target, &poles);
 }
 
 }  // namespace zimblo::speech

@@ -44,6 +44,7 @@ struct LyricSequencer {
     float inverseLength = 0.0f;       // 1 / (steps · speed)
     int32_t previousFrame = 0;
     int32_t currentFrame = 0;
+    std::array<ResonatorPoles, kResonatorCount> poles{};  // the target's last B and C
 
     // Takes entries 0..63 of a text table (null entries stay null) and points
     // the line at entry 0.

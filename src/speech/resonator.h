@@ -32,8 +32,24 @@ inline float tick(const CoefficientTriple& k, Resonator& state, float x) {
 // level → linear gain: 2^((v − 70)/6); 70 is unity, +6 doubles.
 float levelToGain(float level);
 
+// B and C of the frequency and bandwidth a resonator was last set to, with the shared
+// values of the sample rate they were taken at. A glide's fixed resonators, and every
+// resonator of a steady frame, keep them from one control frame to the next, which spares
+// their correctly rounded e^x and cos x (a few percent of a busy frame).
+struct ResonatorPoles {
+    float frequency = 0.0f;
+    float bandwidth = 0.0f;
+    float angleStep = 0.0f;
+    float bandwidthFactor = 0.0f;
+    float b = 0.0f;
+    float c = 0.0f;
+    bool valid = false;
+};
+
 // Writes A, B, C for centre frequency F (Hz), bandwidth W (Hz) and DC gain g,
-// at the singer's sample rate.
-void setResonator(CoefficientTriple& triple, float frequency, float bandwidth, float gain);
+// at the singer's sample rate. With poles, B and C are taken from them when F, W and the
+// rate are theirs, and kept in them otherwise: the same bits either way.
+void setResonator(CoefficientTriple& triple, float frequency, float bandwidth, float gain,
+                  ResonatorPoles* poles = nullptr);
 
 }  // namespace zimblo::speech

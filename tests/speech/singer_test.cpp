@@ -96,6 +96,34 @@ TEST(CoefficientSet, EachResonatorTakesItsFrequencyBandwidthLevelAndTheScale) {
     EXPECT_EQ(middle.voicingGain, 1.0f);
 }
 
+// Kept poles give the bits fresh ones give: a glide (some resonators move, the fixed ones
+// stay), a steady frame, a frame with other frequencies, the scale and the sample rate
+// changing under the same inputs.
+TEST(CoefficientSet, KeptPolesGiveTheBitsOfFreshOnes) {
+    initialisedSinger();
+    std::array<ResonatorPoles, kResonatorCount> poles{};
+    const FormantFrame& a = frameTable()[36];
+    const FormantFrame& b = frameTable()[12];
+    struct Step {
+        const FormantFrame* from;
+        const FormantFrame* to;
+        float weight, scale;
+        uint32_t rate;
+    };
+    const Step steps[] = {{&a, &b, 0.0f, 1.0f, 44100},  {&a, &b, 0.25f, 1.0f, 44100}, {&a, &b, 0.25f, 1.0f, 44100},
+                          {&b, &b, 0.0f, 1.0f, 44100},  {&b, &b, 0.0f, 1.0f, 44100},  {&b, &a, 0.5f, 0.75f, 44100},
+                          {&b, &a, 0.5f, 0.75f, 32000}, {&b, &a, 0.5f, 0.75f, 44100}, {&a, &a, 1.0f, 1.0f, 44100}};
+    for (const Step& step : steps) {
+        setSingerSampleRate(step.rate);
+        CoefficientSet kept, fresh;
+        computeCoefficientSet(*step.from, *step.to, step.weight, step.scale, kept, &poles);
+        computeCoefficientSet(*step.from, *step.to, step.weight, step.scale, fresh);
+        EXPECT_EQ(std::bit_cast<Coefficients>(kept), std::bit_cast<Coefficients>(fresh))
+            << step.weight << " " << step.scale << " " << step.rate;
+    }
+    setSingerSampleRate(44100);
+}
+
 TEST(FormantFilter, RampsLandOnTheTargetAtTheEndOfARender) {
     Singer singer = initialisedSinger();
     const Coefficients target = tableSet(54);
