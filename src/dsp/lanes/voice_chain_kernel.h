@@ -658,10 +658,10 @@ struct OscillatorLanes {
             run<false>(buffer, n, pulse, multiply, [&](F) {
                 const F phi = fractionOf(p);
                 const I k = caseOf(p, increment, threshold, caseMask);
-                // 2φ or 2c for the crossings of the cycle start (3, 2): one formula.
-                const I low = isCase(k, 0, 6);
-                F y = pick(isCase(k, 3), two * phi, two * c) * gOverF - g;
-                y = pick(low | isCase(k, 1, 5), pick(low, -g, g), y);
+                F y = two * c * gOverF - g;  // 2
+                y = pick(isCase(k, 0, 6), -g, y);
+                y = pick(isCase(k, 1, 5), g, y);
+                y = pick(isCase(k, 3), two * phi * gOverF - g, y);
                 y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
                 y = pick(isCase(k, 7), g + (two * c - two) * gOverF, y);
                 advance();
