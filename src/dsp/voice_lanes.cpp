@@ -1,6 +1,7 @@
 #include "dsp/voice_lanes.h"
 
 #include "dsp/lanes/voice_chain_entry.h"
+#include "dsp/maths.h"
 
 namespace zimblo::dsp {
 
@@ -159,6 +160,16 @@ void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFra
 #endif
     (void)path;
     for (int b = 0; b < count; ++b) blockers[b]->renderStereo(buffers[b], buffers[b], n);
+}
+
+void sineLanes(SimdPath path, const float* x, float* y, int n) {
+#if defined(ZIMBLO_X86_LANES)
+    if (path == SimdPath::Avx512) return lanes::sinesAvx512(x, y, n);
+    if (path == SimdPath::Avx2) return lanes::sinesAvx2(x, y, n);
+    if (path == SimdPath::Sse2) return lanes::sinesSse2(x, y, n);
+#endif
+    (void)path;
+    for (int i = 0; i < n; ++i) y[i] = sine(x[i]);
 }
 
 }  // namespace zimblo::dsp

@@ -78,4 +78,8 @@ void renderStereoShapers(SimdPath path, Shaper* const* shapers, const StereoFram
 void renderStereoDcBlockers(SimdPath path, DcBlocker* const* blockers, StereoFrame* const* buffers, int count,
                             int n);
 
+// sine() of n values as the phase-modulated sine computes it in the path's lanes, whose turn
+// remainder is its own (float, exact below 8192): for the checks that it gives sine()'s bits.
+void sineLanes(SimdPath path, const float* x, float* y, int n);
+
 }  // namespace zimblo::dsp

@@ -6,11 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "dsp/maths.h"
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
 #include "same_bits.h"
@@ -250,6 +253,47 @@ TEST_P(VoiceLanesTest, StereoDcBlockersMatchTheScalarBlockersBitForBit) {
             ASSERT_TRUE(sameBits(expected[b].data(), actual[b].data(), sizeof expected[b])) << trial << " " << b;
             ASSERT_TRUE(sameBits(&reference[b], &grouped[b], sizeof(DcBlocker))) << trial << " " << b;
         }
+    }
+}
+
+// The lanes' sine against sine(), whose turn remainder goes through double: a spread over every
+// bit pattern, and the hard places of the lanes' float reduction, densely. Those are the floats
+// next to each multiple of 2π and of π (where the remainder nears zero or the nearest turn
+// changes), the small values whose turn is 0 or ±1, the subnormals and the edge at 8192, past
+// which lanes take the double reduction, and 2^31, past which they take the scalar one.
+TEST_P(VoiceLanesTest, TheSineInLanesGivesTheBitsOfSine) {
+    std::vector<float> inputs;
+    for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += 4093) inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(bits)));
+    const auto around = [&](float centre, int span) {
+        for (const float sign : {1.0f, -1.0f}) {
+            const float x = sign * centre;
+            float below = x;
+            float above = x;
+            inputs.push_back(x);
+            for (int k = 0; k < span; ++k) {
+                below = std::nextafter(below, -INFINITY);
+                above = std::nextafter(above, INFINITY);
+                inputs.push_back(below);
+                inputs.push_back(above);
+            }
+        }
+    };
+    for (int turns = 0; turns <= 1400; ++turns) {
+        const double turn = static_cast<double>(kTwoPi);
+        around(static_cast<float>(turns * turn), 24);
+        around(static_cast<float>((turns + 0.5) * turn), 24);
+    }
+    for (const float edge : {0.0f, 0x1p-149f, 0x1p-126f, kHalfPi, kPi, 4.0f, kThreeHalfPi, 8192.0f, 0x1p31f, INFINITY}) {
+        around(edge, 2000);
+    }
+    inputs.push_back(std::nanf(""));
+    std::vector<float> expected(inputs.size());
+    std::vector<float> actual(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) expected[i] = sine(inputs[i]);
+    sineLanes(GetParam(), inputs.data(), actual.data(), static_cast<int>(inputs.size()));
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        ASSERT_TRUE(sameBits(&expected[i], &actual[i], sizeof(float))) << std::hexfloat << inputs[i] << " gives "
+                                                                       << actual[i] << ", not " << expected[i];
     }
 }
 

@@ -21,8 +21,11 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "dsp/maths.h"
+#include "dsp/simd_path.h"
+#include "dsp/voice_lanes.h"
 #include "speech/formant_frame.h"
 #include "speech/frame_table.h"
 
@@ -259,11 +262,30 @@ int main(int argc, char** argv) {
         finish(t);
     }
     // The turn remainder against the library's fmodf (exact by definition), and the
-    // sine built on it against the same formula on fmodf: every float bit pattern.
+    // sine built on it against the same formula on fmodf: every float bit pattern. The
+    // same for the sine of the voice lanes, with its own float reduction, on every SIMD
+    // path this processor has.
     if (wanted(only, "turn")) {
         constexpr int kShift = 10;
         Tally tr{"turn remainder", range("all bit patterns", exhaustive, kShift)};
         Tally ts{"sine", range("all bit patterns", exhaustive, kShift)};
+        std::vector<dsp::SimdPath> paths;
+        std::vector<Tally> lanes;
+        for (const dsp::SimdPath path : {dsp::SimdPath::Sse2, dsp::SimdPath::Avx2, dsp::SimdPath::Avx512}) {
+            if (!dsp::simdPathAvailable(path)) continue;
+            paths.push_back(path);
+            lanes.push_back(Tally{dsp::simdPathName(path), range("sine in lanes, all bit patterns", exhaustive, kShift)});
+        }
+        constexpr int kBatch = 4096;
+        std::vector<float> inputs, expected, results(kBatch);
+        auto checkLanes = [&] {
+            for (size_t p = 0; p < paths.size(); ++p) {
+                dsp::sineLanes(paths[p], inputs.data(), results.data(), static_cast<int>(inputs.size()));
+                for (size_t i = 0; i < inputs.size(); ++i) record(lanes[p], inputs[i], 0, results[i], expected[i], expected[i]);
+            }
+            inputs.clear();
+            expected.clear();
+        };
         const uint64_t stride = strideFor(exhaustive, kShift);
         for (uint64_t bits = 0; bits <= 0xFFFFFFFFu; bits += stride) {
             const float x = std::bit_cast<float>(static_cast<uint32_t>(bits));
@@ -275,9 +297,14 @@ int main(int argc, char** argv) {
             const float y = r <= dsp::kHalfPi ? r : r <= dsp::kThreeHalfPi ? dsp::kPi - r : r - dsp::kTwoPi;
             const float old = y * dsp::sinePolynomialFactor(y);
             record(ts, x, 0, dsp::sine(x), old, old);
+            inputs.push_back(x);
+            expected.push_back(old);
+            if (inputs.size() == kBatch) checkLanes();
         }
+        checkLanes();
         finish(tr);
         finish(ts);
+        for (const Tally& t : lanes) finish(t);
     }
     std::printf("%s\n", failures == 0 ? "every result matches the reference" : "MISMATCHES against the reference");
     return failures == 0 ? 0 : 1;

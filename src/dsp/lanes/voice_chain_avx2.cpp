@@ -34,4 +34,6 @@ void processStripsAvx2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelv
     avx2::kernel::processStrips(dynamics, shelves, buffers, count, n);
 }
 
+void sinesAvx2(const float* x, float* y, int n) { avx2::kernel::sines(x, y, n); }
+
 }  // namespace zimblo::dsp::lanes

@@ -26,4 +26,6 @@ void renderStereoFiltersAvx512(VoiceFilter* const* lefts, VoiceFilter* const* ri
     avx512::kernel::renderStereoFilters(lefts, rights, sources, destinations, count, n);
 }
 
+void sinesAvx512(const float* x, float* y, int n) { avx512::kernel::sines(x, y, n); }
+
 }  // namespace zimblo::dsp::lanes

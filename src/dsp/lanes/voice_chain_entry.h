@@ -36,4 +36,9 @@ void processStripsAvx2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelv
 // Stereo DC blockers of count channels, in place, channel pairs side by side (voice_lanes.h).
 void renderStereoDcBlockersSse2(DcBlocker* const* blockers, StereoFrame* const* buffers, int count, int n);
 
+// sine() of n values in the path's lanes (voice_lanes.h).
+void sinesSse2(const float* x, float* y, int n);
+void sinesAvx2(const float* x, float* y, int n);
+void sinesAvx512(const float* x, float* y, int n);
+
 }  // namespace zimblo::dsp::lanes

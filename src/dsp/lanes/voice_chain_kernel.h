@@ -523,6 +523,7 @@ inline F sinePolynomial(F y) {
 // and (−2π, 0] below: one exact step of 2π mends it. A multiply replaces the division,
 // which would cost more than the whole sine. A zero takes the sign of x, as the remainder's
 // does. Lanes of 2^31 or more in magnitude, infinities and NaNs take remainderOfTurn itself.
+// The sine below takes this way only for lanes of 8192 or more in magnitude.
 inline H remainderHalf(H x) {
     constexpr double kPeriod = static_cast<double>(::zimblo::dsp::kTwoPi);
     constexpr double kTurnsPerRadian = 1.0 / kPeriod;
@@ -551,14 +552,57 @@ inline F remainderTwoPi(F x) {
     return r;
 }
 
+// sine()'s turn, r = remainderOfTurn(x) and then r + 2π where that is negative, in float
+// alone for |x| < 8192. 2π (the float kTwoPi, 24 bits) splits exactly into 201/32 (8 bits)
+// and a 12-bit rest. q is the whole number nearest x·(1/2π) (adding and taking away 1.5·2^23
+// rounds it), |q| <= 1304, so q·(201/32) and q·rest are exact. x − q·(201/32) is exact: for
+// |x| >= 4 both terms are multiples of 2^-21 and the difference lies below 8 (|x − q·2π| is
+// about π at most, q·rest below 2.6); for smaller x, q is 0 or ±1 and the two terms are
+// within a factor of two. Taking q·rest away then gives x − q·2π exactly, as that is a
+// multiple of x's or 2π's spacing below 4 or 8. Where it is negative, adding 2π is the
+// remainder's own mending step for x > 0 (exact: the sum is the remainder) and sine()'s add
+// for x < 0 (the same rounded sum); where it is positive it is already sine()'s r. A zero
+// takes the sign of x. All 2,348,810,240 floats below 8192 in magnitude give the bits of
+// the double reduction; other lanes take it.
+inline F sineTurn(F x) {
+    constexpr float kTwoPiHigh = 201.0f / 32.0f;
+    constexpr float kTwoPiRest = ::zimblo::dsp::kTwoPi - kTwoPiHigh;
+    constexpr float kTurnsPerRadian = 1.0f / ::zimblo::dsp::kTwoPi;
+    const F rounding = splat(0x1.8p23f);
+    const F twoPi = splat(::zimblo::dsp::kTwoPi);
+    const F q = (x * splat(kTurnsPerRadian) + rounding) - rounding;
+    const F centred = (x - q * splat(kTwoPiHigh)) - q * splat(kTwoPiRest);
+    F r = pick(centred < splat(0.0f), centred + twoPi, centred);
+    const I bits = reinterpret_cast<I>(x);
+    const I sign = splat(static_cast<int32_t>(0x80000000u));
+    r = reinterpret_cast<F>(r == splat(0.0f) ? bits & sign : reinterpret_cast<I>(r));
+    const I far = ~(reinterpret_cast<F>(bits & ~sign) < splat(8192.0f));
+    if (any(far)) {
+        const F remainder = remainderTwoPi(x);
+        r = pick(far, pick(remainder < splat(0.0f), remainder + twoPi, remainder), r);
+    }
+    return r;
+}
+
 // sine() of every lane.
 inline F sineOf(F x) {
-    F r = remainderTwoPi(x);
-    r = pick(r < splat(0.0f), r + splat(::zimblo::dsp::kTwoPi), r);
+    const F r = sineTurn(x);
     F y = pick(r <= splat(::zimblo::dsp::kThreeHalfPi), splat(::zimblo::dsp::kPi) - r,
                r - splat(::zimblo::dsp::kTwoPi));
     y = pick(r <= splat(::zimblo::dsp::kHalfPi), r, y);
     return y * sinePolynomial(y);
+}
+
+// sine() of n values, W at a time: the phase-modulated sine's own code, for the checks of its
+// reduction over every float.
+inline void sines(const float* x, float* y, int n) {
+    for (int i = 0; i < n; i += W) {
+        const int count = n - i < W ? n - i : W;
+        F v = splat(0.0f);
+        for (int l = 0; l < count; ++l) v[l] = x[i + l];
+        const F s = sineOf(v);
+        for (int l = 0; l < count; ++l) y[i + l] = s[l];
+    }
 }
 
 // Box-filter case index k & caseMask of every lane (caseIndex in oscillator.cpp).

@@ -34,4 +34,6 @@ void processStripsSse2(fx::Dynamics* const* dynamics, fx::LowShelf* const* shelv
     sse2::kernel::processStrips(dynamics, shelves, buffers, count, n);
 }
 
+void sinesSse2(const float* x, float* y, int n) { sse2::kernel::sines(x, y, n); }
+
 }  // namespace zimblo::dsp::lanes
