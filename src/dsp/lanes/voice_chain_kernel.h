@@ -564,7 +564,7 @@ inline F remainderTwoPi(F x) {
 // for x < 0 (the same rounded sum); where it is positive it is already sine()'s r. A zero
 // takes the sign of x. All 2,348,810,240 floats below 8192 in magnitude give the bits of
 // the double reduction; other lanes take it.
-inline F sineTurn(F x) {
+__attribute__((always_inline)) inline F sineTurn(F x) {
     constexpr float kTwoPiHigh = 201.0f / 32.0f;
     constexpr float kTwoPiRest = ::zimblo::dsp::kTwoPi - kTwoPiHigh;
     constexpr float kTurnsPerRadian = 1.0f / ::zimblo::dsp::kTwoPi;
@@ -585,7 +585,7 @@ inline F sineTurn(F x) {
 }
 
 // sine() of every lane.
-inline F sineOf(F x) {
+__attribute__((always_inline)) inline F sineOf(F x) {
     const F r = sineTurn(x);
     F y = pick(r <= splat(::zimblo::dsp::kThreeHalfPi), splat(::zimblo::dsp::kPi) - r,
                r - splat(::zimblo::dsp::kTwoPi));
