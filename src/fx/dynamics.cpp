@@ -78,13 +78,13 @@ void Dynamics::setParams(const float* d) {
     // at its last slot; a NaN or negative d3 means no lookahead.
     lookahead = std::clamp(roundToInt(d[3] * kLookaheadFramesPerUnit), 0, kMaxLookahead);
 
-    const float threshold = kThresholdTop * dsp::exp2Ten(d[4] / 128.0f);
+    const float threshold = kThresholdTop * thresholdCurve(d[4] / 128.0f);
     invThreshold = 1.0f / threshold;
-    const float outputGain = dsp::exp2((d[8] - 64.0f) / 16.0f);
+    const float outputGain = outputCurve((d[8] - 64.0f) / 16.0f);
     outGain = roundToInt(d[2]) == 0 ? outputGain * threshold : outputGain;
     ratio = d[5] / 128.0f;
-    attack = dsp::exp2(-12.0f * d[6] / 128.0f);
-    release = dsp::exp2(-16.0f * d[7] / 128.0f);
+    attack = attackCurve(-12.0f * d[6] / 128.0f);
+    release = releaseCurve(-16.0f * d[7] / 128.0f);
 }
 
 void Dynamics::process(StereoFrame* buffer, int n, StereoFrame* levelBuffer) {

@@ -43,6 +43,8 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 
 namespace zimblo::fx {
@@ -76,6 +78,11 @@ struct Dynamics {
     float attack = 0.0f;        // smoothing coefficient while the gain falls
     float release = 0.0f;       // smoothing coefficient while the gain rises or holds
     int32_t lookahead = 0;      // frames; the signal is delayed by lookahead + 1
+    // Their exponentials, kept from the last setup: the strip sets up every control frame.
+    dsp::LastResult<dsp::exp2Ten> thresholdCurve;
+    dsp::LastResult<dsp::exp2> outputCurve;
+    dsp::LastResult<dsp::exp2> attackCurve;
+    dsp::LastResult<dsp::exp2> releaseCurve;
 
     // Running state.
     int32_t lookIndex = 0;  // current lookahead slot, 0..kMaxLookahead

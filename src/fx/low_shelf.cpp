@@ -12,7 +12,7 @@ void LowShelf::setParams(float p) {
     enable = roundToInt(p);
     if (enable == 0) return;
 
-    const float gainA = dsp::exp2(p / 128.0f);
+    const float gainA = gainCurve(p / 128.0f);
     const float c = dsp::rates().eqCosine;
     const float s = std::sqrt(2.0f * gainA) * dsp::rates().eqSine;
     const float aPlus = gainA + 1.0f;

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 
 namespace zimblo::fx {
@@ -32,6 +34,7 @@ struct LowShelf {
     float b0 = 0.0f;
     float b1 = 0.0f;
     float b2 = 0.0f;
+    dsp::LastResult<dsp::exp2> gainCurve;  // the gain's exponential, kept from the last setup
     // Running state: previous two inputs and outputs per side.
     float x1L = 0.0f;
     float x1R = 0.0f;

@@ -78,7 +78,7 @@ void ModDelay::setParams(const float* q) {
     const float baseRange = static_cast<float>(mask - kSweepReserve);
     baseL = roundToInt((q[2] * baseRange) / 128.0f);
     baseR = roundToInt((q[3] * baseRange) / 128.0f);
-    const float rate = dsp::exp2Ten(q[4] / 128.0f);
+    const float rate = rateCurve(q[4] / 128.0f);
     inc = static_cast<uint32_t>(roundToInt((rate * kTopRateIncrement) * dsp::rates().rateScale));
     depth = roundToInt((q[5] / 128.0f) * kMaxDepthFrames);
     offsetR = 2u * static_cast<uint32_t>(roundToInt((q[6] - 64.0f) * kPhaseOffsetStep));

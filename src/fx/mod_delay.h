@@ -29,6 +29,8 @@
 
 #include <cstdint>
 
+#include "dsp/last_result.h"
+#include "dsp/maths.h"
 #include "dsp/stereo_frame.h"
 
 namespace zimblo::fx {
@@ -50,6 +52,7 @@ struct ModDelay {
     float feedback = 0.0f;   // −1 .. +1
     float dry = 0.0f;        // 1 − |wet|
     float wet = 0.0f;        // −1 .. +1; exactly 0 is off
+    dsp::LastResult<dsp::exp2Ten> rateCurve;  // the rate's exponential, kept from the last setup
 
     // Once, at engine initialisation; mask + 1 must be a power of two.
     void setLines(float* left, float* right, int32_t lineMask);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <random>
 
 namespace zimblo::fx {
 namespace {
@@ -180,6 +181,33 @@ TEST(Channel, StagedStripMatchesTheWholeStrip) {
             ASSERT_EQ(std::memcmp(whole.reverb.data(), staged.reverb.data(), sizeof whole.reverb), 0);
             ASSERT_EQ(std::memcmp(whole.lines.data(), staged.lines.data(), sizeof whole.lines), 0);
         }
+    }
+}
+
+// A channel set up every control frame keeps its exponentials from the frame before: after any
+// run of set-ups, its dynamics, chorus and shelf coefficients are a fresh channel's. Each step
+// changes a few parameters, sometimes one of them back to an earlier value.
+TEST(Channel, KeptExponentialsGiveTheCoefficientsOfAFreshSetup) {
+    std::mt19937 random{7};
+    Params p = neutral();
+    Rig kept;
+    for (int step = 0; step < 400; ++step) {
+        for (int change = random() % 3; change >= 0; --change) {
+            const int at = static_cast<int>(random() % p.size());
+            p[at] = (random() % 4 == 0) ? std::uniform_real_distribution<float>(0.0f, 128.0f)(random)
+                                        : static_cast<float>(random() % 129);
+        }
+        kept.channel->setupEffects(p.data());
+        Rig fresh;
+        fresh.channel->setupEffects(p.data());
+        const Channel& a = *kept.channel;
+        const Channel& b = *fresh.channel;
+        const float keptValues[] = {a.dyn.invThreshold, a.dyn.outGain, a.dyn.attack, a.dyn.release,
+                                    a.shelf.b0, a.shelf.b1, a.shelf.b2, a.shelf.a1, a.shelf.a2};
+        const float freshValues[] = {b.dyn.invThreshold, b.dyn.outGain, b.dyn.attack, b.dyn.release,
+                                     b.shelf.b0, b.shelf.b1, b.shelf.b2, b.shelf.a1, b.shelf.a2};
+        ASSERT_EQ(std::memcmp(keptValues, freshValues, sizeof keptValues), 0) << step;
+        ASSERT_EQ(a.chorus.inc, b.chorus.inc) << step;
     }
 }
 
