@@ -14,41 +14,6 @@
 
 namespace zimblo::synth {
 
-namespace {
-
-// Peak meters fall by this factor every frame (about 38 dB per second at 44100 Hz).
-constexpr float kPeakMeterDecay = 0.9999f;
-
-}  // namespace
-
-void updateMeter(StereoFrame& meter, const StereoFrame* frames, int n, uint32_t mode) {
-    if (mode == 0) {
-        float left = meter.left;
-        float right = meter.right;
-        for (int i = 0; i < n; ++i) {
-            const float magnitudeLeft = std::fabs(frames[i].left);
-            const float magnitudeRight = std::fabs(frames[i].right);
-            if (magnitudeLeft > left) left = magnitudeLeft;
-            if (magnitudeRight > right) right = magnitudeRight;
-            // The decay applies on every frame, also right after a new peak.
-            left = left * kPeakMeterDecay;
-            right = right * kPeakMeterDecay;
-        }
-        meter.left = left;
-        meter.right = right;
-        return;
-    }
-    // Mean square over the frame; no square root.
-    float sumLeft = 0.0f;
-    float sumRight = 0.0f;
-    for (int i = 0; i < n; ++i) {
-        sumLeft = sumLeft + frames[i].left * frames[i].left;
-        sumRight = sumRight + frames[i].right * frames[i].right;
-    }
-    meter.left = sumLeft / static_cast<float>(n);
-    meter.right = sumRight / static_cast<float>(n);
-}
-
 void MasterToneFilter::process(StereoFrame* buffer, int n) {
     const float a = lowCutCoefficient;
     const float b = highCutCoefficient;
@@ -276,6 +241,11 @@ void Synth::renderControlFrame() {
     const dsp::VoiceScratch scratch{work, work + kMaxFrames, dsp::AuxInputs{auxBus1.data(), auxBus2.data()}};
     const fx::SendBuses buses{reverbSendBus.data(), delaySendBus.data(), auxBus1.data(), auxBus2.data(),
                               masterBuffer.data()};
+    // The meters run together at the end of the frame, each channel's output kept for them in
+    // its ahead buffer (free again once the channel has taken it).
+    std::array<StereoFrame*, kChannelCount + 1> meters{};
+    std::array<const StereoFrame*, kChannelCount + 1> metered{};
+    int meterCount = 0;
 
     // Channels in ascending order: a channel's aux returns and aux-input
     // oscillators hear what lower channels sent in this frame, never higher ones.
@@ -311,8 +281,14 @@ void Synth::renderControlFrame() {
             if (c == kSingerChannel) singer.render(channelBuffer.data(), n);
         }
         channels[c].processStrip(channelBuffer.data(), n, channelBuses, levelBuffer(), start);
-        if (muted) channelMeters[c] = StereoFrame{};
-        else updateMeter(channelMeters[c], channelBuffer.data(), n, meterMode);
+        if (muted) {
+            channelMeters[c] = StereoFrame{};
+        } else {
+            std::copy_n(channelBuffer.begin(), n, channelAheadBuffer[c].begin());
+            meters[meterCount] = &channelMeters[c];
+            metered[meterCount] = channelAheadBuffer[c].data();
+            ++meterCount;
+        }
     }
 
     reverb.process(reverbSendBus.data(), masterBuffer.data(), n);
@@ -320,7 +296,10 @@ void Synth::renderControlFrame() {
     masterDcBlocker.renderStereo(masterBuffer.data(), masterBuffer.data(), n);
     toneFilter.process(masterBuffer.data(), n);
     masterDynamics.process(masterBuffer.data(), n, levelBuffer());
-    updateMeter(masterMeter, masterBuffer.data(), n, meterMode);
+    meters[meterCount] = &masterMeter;
+    metered[meterCount] = masterBuffer.data();
+    ++meterCount;
+    updateMeters(dsp::simdPath(), meters.data(), metered.data(), meterCount, n, meterMode);
 }
 
 }  // namespace zimblo::synth

@@ -26,6 +26,7 @@
 #include "fx/mod_delay.h"
 #include "fx/reverb.h"
 #include "speech/singer.h"
+#include "synth/meter.h"
 #include "synth/patch.h"
 
 namespace zimblo::synth {
@@ -121,7 +122,8 @@ struct Synth {
     // returns, every voice rendered ahead, not the singer's): their voices are summed and their
     // first DC blocker run ahead of the channel loop, all such channels side by side; with
     // order 0 also dynamics, shelf and shaper, then the second DC blockers side by side.
-    // channelAhead: 0 not ahead, 1 up to dc1, 2 up to dc2.
+    // channelAhead: 0 not ahead, 1 up to dc1, 2 up to dc2. After its strip, each channel's
+    // output waits in its ahead buffer for the meters, which run together at the frame's end.
     std::array<std::array<StereoFrame, kMaxFrames>, kChannelCount> channelAheadBuffer{};
     std::array<uint8_t, kChannelCount> channelAhead{};
 
@@ -181,11 +183,6 @@ struct Synth {
     float* workBuffer() { return &voiceScratch[0].left; }
     StereoFrame* levelBuffer() { return voiceScratch.data(); }
 };
-
-// A meter pair over n frames. Mode 0: peak, per frame and side the magnitude if
-// it exceeds the meter, then the meter times 0.9999 (every frame). Any other
-// mode: the mean of the squares of the n samples (no square root).
-void updateMeter(StereoFrame& meter, const StereoFrame* frames, int n, uint32_t mode);
 
 // The Synth most recently passed to init, setGlobalParams, processEvents or render.
 Synth* currentSynth();
