@@ -32,6 +32,10 @@ constexpr int kVoiceGroupsAtMost = 64;
 struct VoiceLaneScratch {
     alignas(64) std::array<float, kMaxGroupsTogether * kMaxFrameLength * kMaxLanes> input{};
     alignas(64) std::array<float, kMaxFrameLength> second{};
+    // The samples where an oscillator's lane crosses an edge of its shape, and the buffer
+    // before them (the edge formulas run on those samples only).
+    alignas(64) std::array<float, kMaxFrameLength * kMaxLanes> crossingBefore{};
+    std::array<int32_t, kMaxFrameLength> crossingAt{};
 };
 
 // A group of voices rendered side by side, and each voice's work buffer.

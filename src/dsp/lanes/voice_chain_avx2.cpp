@@ -1,5 +1,7 @@
 // The voice-chain kernel, the strips' stereo shaper filters and their dynamics and bass shelves
 // in 8 AVX2 lanes (compiled with -mavx2, never -mfma).
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,8 @@
 // The voice-chain kernel and the strips' stereo shaper filters in 16 AVX-512 lanes (compiled with
 // -mavx512f, -mavx512vl, -mavx512dq and -mavx512bw; -ffp-contract=off keeps every multiply and add
 // apart although the instruction set has the fused form).
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>

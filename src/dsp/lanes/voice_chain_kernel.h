@@ -46,11 +46,16 @@ typedef float Unaligned __attribute__((vector_size(4 * W), aligned(4)));
 inline F load(const float* p) { return *reinterpret_cast<const Unaligned*>(p); }
 inline void store(float* p, F v) { *reinterpret_cast<Unaligned*>(p) = v; }
 inline F pick(I mask, F a, F b) { return mask ? a : b; }
+// Whether any lane of a mask (each lane 0 or all ones) is set: the lanes' sign bits in one
+// instruction, where a loop over the lanes would branch once per lane.
 inline bool any(I mask) {
-    for (int l = 0; l < W; ++l) {
-        if (mask[l] != 0) return true;
-    }
-    return false;
+#if ZIMBLO_LANES == 16
+    return _mm512_movepi32_mask(reinterpret_cast<__m512i>(mask)) != 0;
+#elif ZIMBLO_LANES == 8
+    return _mm256_movemask_ps(reinterpret_cast<__m256>(mask)) != 0;
+#else
+    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
+#endif
 }
 
 template <class Get>
@@ -620,7 +625,41 @@ inline I isCase(I k, int a, int b) { return (k == splat(a)) | (k == splat(b)); }
 struct OscillatorLanes {
     Voice* const* voices;
     int slot;
+    VoiceLaneScratch& scratch;
     const Oscillator& osc(int l) const { return voices[l]->oscillators[slot]; }
+
+    // The box-filtered shapes: most samples lie on one segment (cases 0, 1, 5, 6), where
+    // steady(p, k) gives the lanes' value; only a sample where some active lane crosses an edge
+    // needs the edge formulas of edges(p, k), which give the segments' values too. The first
+    // pass lists those samples with the buffer before them, the second redoes them in full.
+    // Returns the phase after n samples.
+    template <class Steady, class Edges>
+    U runEdges(float* buffer, int n, I active, I multiply, U start, U increment, U threshold, I caseMask,
+               Steady steady, Edges edges) const {
+        float* before = scratch.crossingBefore.data();
+        int32_t* at = scratch.crossingAt.data();
+        int listed = 0;
+        U p = start;
+        for (int i = 0; i < n; ++i) {
+            const I k = caseOf(p, increment, threshold, caseMask);
+            const F old = load(buffer + i * W);
+            const F y = steady(p, k);
+            store(buffer + i * W, pick(active, pick(multiply, old * y, old + y), old));
+            const I crossing = ~(isCase(k, 0, 6) | isCase(k, 1, 5)) & active;
+            store(before + listed * W, old);
+            at[listed] = i;
+            listed += any(crossing) ? 1 : 0;
+            p = p + increment;
+        }
+        for (int j = 0; j < listed; ++j) {
+            const int i = at[j];
+            const U q = start + increment * static_cast<uint32_t>(i);
+            const F old = load(before + j * W);
+            const F y = edges(q, caseOf(q, increment, threshold, caseMask));
+            store(buffer + i * W, pick(active, pick(multiply, old * y, old + y), old));
+        }
+        return p;
+    }
 
     template <bool kReplacing, class Shape>
     static void run(float* buffer, int n, I active, I multiply, Shape shape) {
@@ -662,10 +701,13 @@ struct OscillatorLanes {
             const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
             const F two = splat(2.0f);
             const F one = splat(1.0f);
-            p = phase;
-            run<false>(buffer, n, triangleSaw, multiply, [&](F) {
-                const F d = fractionOf(p) - c;
-                const I k = caseOf(p, increment, threshold, caseMask);
+            // g + S·(2d − f) on either segment.
+            const auto steady = [&](U q, I k) {
+                const F d = fractionOf(q) - c;
+                return g + pick(isCase(k, 0, 6), b, a) * (two * d - f);
+            };
+            const auto edges = [&](U q, I k) {
+                const F d = fractionOf(q) - c;
                 const F twoDMinusF = two * d - f;
                 const F beforeStart = (one + d) - f;
                 const F beforePeak = d - f;
@@ -677,16 +719,16 @@ struct OscillatorLanes {
                 const I crossedStart = isCase(k, 3);
                 const I crossedBoth = isCase(k, 7);
                 const I crossedPeak = isCase(k, 4);
-                const F steady = g + pick(falling, b, a) * twoDMinusF;
+                const F segment = g + pick(falling, b, a) * twoDMinusF;
                 const F wrapped = pick(crossedBoth, aOneMinusF, bOneMinusF) * wrapSpan;
                 const F start = pick(crossedStart, beforeStart * beforeStart * b - d * d * a, wrapped);
                 const F crossing = g - (start + g) * inverseF;
-                F y = pick(falling | isCase(k, 1, 5), steady, crossing);
+                F y = pick(falling | isCase(k, 1, 5), segment, crossing);
                 y = pick(crossedPeak, g + (d * d * b - beforePeak * beforePeak * a) * inverseF, y);
-                advance();
                 return y;
-            });
-            phase = triangleSaw ? p : phase;
+            };
+            const U end = runEdges(buffer, n, triangleSaw, multiply, phase, increment, threshold, caseMask, steady, edges);
+            phase = triangleSaw ? end : phase;
             phaseRuns = true;
         }
         const I pulse = kind == splat(2);
@@ -697,21 +739,20 @@ struct OscillatorLanes {
             const F gOverF = gather([&](int l) { return shapes[l].gOverF; });
             const I caseMask = gatherValue([&](int l) { return static_cast<int32_t>(shapes[l].caseMask); });
             const F two = splat(2.0f);
-            const U start = phase;
-            p = start;
-            run<false>(buffer, n, pulse, multiply, [&](F) {
-                const F phi = fractionOf(p);
-                const I k = caseOf(p, increment, threshold, caseMask);
+            const F minusG = -g;
+            const auto steady = [&](U, I k) { return pick(isCase(k, 0, 6), minusG, g); };
+            const auto edges = [&](U q, I k) {
+                const F phi = fractionOf(q);
                 F y = two * c * gOverF - g;  // 2
                 y = pick(isCase(k, 0, 6), -g, y);
                 y = pick(isCase(k, 1, 5), g, y);
                 y = pick(isCase(k, 3), two * phi * gOverF - g, y);
                 y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
                 y = pick(isCase(k, 7), g + (two * c - two) * gOverF, y);
-                advance();
                 return y;
-            });
-            phase = pulse ? p : phase;
+            };
+            const U end = runEdges(buffer, n, pulse, multiply, phase, increment, threshold, caseMask, steady, edges);
+            phase = pulse ? end : phase;
             phaseRuns = true;
         }
         const I sine = kind == splat(3);
@@ -788,7 +829,7 @@ void renderBatch(const ::zimblo::dsp::VoiceGroup* batch, int n, VoiceLaneScratch
         for (int l = 0; l < W; ++l) voices[g][l] = batch[g].voices[l < count ? l : 0];
         buffers[g] = scratch.input.data() + g * (kMaxFrameLength * ::zimblo::dsp::kMaxLanes);
         std::memset(buffers[g], 0, sizeof(float) * static_cast<size_t>(n * W));
-        for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices[g], slot}.render(buffers[g], n, count);
+        for (int slot = 0; slot < 3; ++slot) OscillatorLanes{voices[g], slot, scratch}.render(buffers[g], n, count);
 
         ChainLanes& chain = chains[g];
         const I routing = gatherValue([&](int l) { return voices[g][l]->routing & 0xFF; });

@@ -1,5 +1,7 @@
 // The voice-chain kernel, the strips' stereo shaper filters and their dynamics and bass shelves
 // in 4 SSE2 lanes (the x86-64 baseline).
+#include <immintrin.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
