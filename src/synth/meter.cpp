@@ -4,6 +4,8 @@
 
 #if defined(ZIMBLO_X86_LANES)
 #include <emmintrin.h>
+
+#include "dsp/lanes/frame_pairs.h"
 #endif
 
 namespace zimblo::synth {
@@ -13,11 +15,6 @@ namespace {
 constexpr float kPeakMeterDecay = 0.9999f;
 
 #if defined(ZIMBLO_X86_LANES)
-
-__m128 loadPair(const StereoFrame* a, const StereoFrame* b) {
-    const __m128 low = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a)));
-    return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(b));
-}
 
 // Meters 2p and 2p + 1 in the lanes (left, right, left, right) of pair p, for p < Pairs.
 // Peak: max(|x|, meter) keeps the meter unless |x| exceeds it, as the scalar compare does.
@@ -33,7 +30,7 @@ void run(StereoFrame* const* meters, const StereoFrame* const* frames, int n) {
     }
     for (int i = 0; i < n; ++i) {
         for (int p = 0; p < Pairs; ++p) {
-            const __m128 x = loadPair(frames[2 * p] + i, frames[2 * p + 1] + i);
+            const __m128 x = dsp::lanes::loadFramePair(frames[2 * p] + i, frames[2 * p + 1] + i);
             if constexpr (kPeak) {
                 value[p] = _mm_mul_ps(_mm_max_ps(_mm_and_ps(x, magnitude), value[p]), decay);
             } else {

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include "dsp/dc_blocker.h"
+#include "dsp/lanes/frame_pairs.h"
 #include "dsp/lanes/voice_chain_entry.h"
 #include "dsp/numerics.h"
 #include "dsp/rate_constants.h"
@@ -14,16 +15,6 @@
 namespace zimblo::dsp::lanes {
 
 namespace {
-
-__m128 loadPair(const StereoFrame* a, const StereoFrame* b) {
-    const __m128 low = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(a)));
-    return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(b));
-}
-
-void storePair(__m128 v, StereoFrame* a, StereoFrame* b) {
-    _mm_storel_pi(reinterpret_cast<__m64*>(a), v);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(b), v);
-}
 
 // Pairs channel pairs: blockers[2p], blockers[2p + 1] for p < Pairs.
 template <int Pairs>
@@ -42,12 +33,12 @@ void run(DcBlocker* const* blockers, StereoFrame* const* buffers, int n) {
         for (int p = 0; p < Pairs; ++p) {
             StereoFrame* a = buffers[2 * p] + i;
             StereoFrame* b = buffers[2 * p + 1] + i;
-            const __m128 x = loadPair(a, b);
+            const __m128 x = loadFramePair(a, b);
             __m128 y = _mm_add_ps(_mm_sub_ps(x, x1[p]), _mm_mul_ps(r, y1[p]));
             y = _mm_sub_ps(_mm_add_ps(y, guard), guard);
             x1[p] = x;
             y1[p] = y;
-            storePair(y, a, b);
+            storeFramePair(y, a, b);
         }
     }
     for (int p = 0; p < Pairs; ++p) {

@@ -744,7 +744,7 @@ struct OscillatorLanes {
             const auto edges = [&](U q, I k) {
                 const F phi = fractionOf(q);
                 F y = two * c * gOverF - g;  // 2
-                y = pick(isCase(k, 0, 6), -g, y);
+                y = pick(isCase(k, 0, 6), minusG, y);
                 y = pick(isCase(k, 1, 5), g, y);
                 y = pick(isCase(k, 3), two * phi * gOverF - g, y);
                 y = pick(isCase(k, 4), two * (c - phi) * gOverF + g, y);
